@@ -1,0 +1,40 @@
+# vq_library(NAME DIR [QT] DEPS ...): one static library per folder, sources globbed so that
+# adding a file needs no CMake edit. The DEPS list states who may use whom.
+function(vq_library name dir)
+    cmake_parse_arguments(ARG "QT" "" "DEPS" ${ARGN})
+    file(GLOB sources CONFIGURE_DEPENDS ${dir}/*.cpp ${dir}/*.h)
+    list(FILTER sources EXCLUDE REGEX "\\.h$")
+    if(sources)
+        file(GLOB headers CONFIGURE_DEPENDS ${dir}/*.h)
+        add_library(${name} STATIC ${sources} ${headers})
+        target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+        target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+        if(ARG_QT)
+            set_target_properties(${name} PROPERTIES AUTOMOC ON)
+        endif()
+    else()
+        # Header-only until its first source file lands.
+        add_library(${name} INTERFACE)
+        target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR})
+        target_link_libraries(${name} INTERFACE ${ARG_DEPS})
+    endif()
+endfunction()
+
+# vq_test(NAME DIR DEPS ...): one GoogleTest executable per test folder.
+function(vq_test name dir)
+    cmake_parse_arguments(ARG "QT" "" "DEPS" ${ARGN})
+    file(GLOB sources CONFIGURE_DEPENDS ${dir}/*.cpp)
+    if(NOT sources)
+        return()
+    endif()
+    file(GLOB headers CONFIGURE_DEPENDS ${dir}/*.h)
+    add_executable(${name} ${sources} ${headers})
+    if(ARG_QT)
+        set_target_properties(${name} PROPERTIES AUTOMOC ON)
+    endif()
+    target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gtest_main GTest::gmock)
+    target_compile_definitions(${name} PRIVATE VQ_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
+                                               VQ_BINARY_DIR="${PROJECT_BINARY_DIR}")
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
+                         PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+endfunction()

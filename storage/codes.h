@@ -1,0 +1,56 @@
+// Program codes: the small integers every operation returns and every method reports to the page.
+// They pass upward unchanged; this header is the one place that names them.
+#pragma once
+
+namespace vq::code {
+
+inline constexpr int kOk = 0;
+inline constexpr int kInvalidArgument = 1;        // missing/malformed argument, hex or message
+inline constexpr int kOutOfMemory = 2;            // also: PIN prompt cancelled in key removal
+inline constexpr int kKindNotUsable = 5;          // key kind cannot sign, or no key selected
+inline constexpr int kRsaSignFailed = 6;
+inline constexpr int kCancelled = 8;              // any dialog closed without OK
+inline constexpr int kWrongPassword = 9;
+inline constexpr int kKeyFileOpen = 18;
+inline constexpr int kKeyFileShort = 19;
+inline constexpr int kCertStoreOpen = 21;
+inline constexpr int kKeyExistsOnDevice = 33;
+inline constexpr int kNoSuchKey = 34;             // key set empty or identifier not in it
+inline constexpr int kSingleBar = 35;             // allowed-key list is "|" alone
+inline constexpr int kFingerprintMismatch = 36;
+inline constexpr int kBadKeyMaterial = 40;        // not hex or no armour
+inline constexpr int kNoReader = 48;
+inline constexpr int kBadSlot = 52;
+inline constexpr int kKeyNotOnCard = 53;
+inline constexpr int kPinNotAcceptable = 54;
+inline constexpr int kNoSession = 55;
+inline constexpr int kWrongPin = 56;
+inline constexpr int kNoCard = 57;
+inline constexpr int kPinLocked = 64;
+inline constexpr int kNotLoggedIn = 65;
+inline constexpr int kKeyBlocked = 82;
+inline constexpr int kPinAndPukLocked = 91;
+inline constexpr int kNoReader93 = 93;
+inline constexpr int kNoReader94 = 94;
+inline constexpr int kNoReader95 = 95;
+inline constexpr int kPkcs8Unparsable = 98;
+inline constexpr int kWrongPasswordLower = 101;   // from a device or store layer; handled like 9
+inline constexpr int kNotInitialised = 120;
+inline constexpr int kWrongPuk = 130;
+inline constexpr int kPukLocked = 131;
+inline constexpr int kNoToken = 133;
+inline constexpr int kKeyNotOnToken = 134;
+inline constexpr int kNoDriver = 135;             // neither reader driver component installed
+inline constexpr int kCardGenFailed = 137;
+inline constexpr int kTokenGenFailed = 138;
+inline constexpr int kRawRsaFailed = 502;
+inline constexpr int kCipherSetup506 = 506;
+inline constexpr int kCipherSetup507 = 507;
+inline constexpr int kCipherSetup508 = 508;
+inline constexpr int kNoLocation = 509;
+inline constexpr int kSigningLocked = 600;
+
+// Device library errors without an entry of their own arrive as this plus the library's value.
+inline constexpr int kDeviceErrorBase = 32768;
+
+}  // namespace vq::code
