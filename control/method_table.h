@@ -1,0 +1,24 @@
+// The control's dispatch interface: 22 methods, identifiers 1..22 in table order.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+namespace vq {
+
+enum class ArgType : std::uint8_t { String, Long };
+
+struct MethodInfo {
+    int dispid;
+    std::string_view name;
+    std::span<const ArgType> args;
+    bool returnsString;  // all but SetLanguage
+};
+
+std::span<const MethodInfo> MethodTable();
+// Name lookup as the dispatch interface does it: case-insensitive. Null when unknown.
+const MethodInfo* FindMethod(std::string_view name);
+const MethodInfo* FindMethod(int dispid);
+
+}  // namespace vq

@@ -1,0 +1,9 @@
+#include "operations/keys_storage_comp.h"
+
+namespace vq {
+
+CKeysStorageComp::~CKeysStorageComp() {
+    RemoveAll();
+}
+
+}  // namespace vq
