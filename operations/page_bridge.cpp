@@ -1,4 +1,4 @@
-#include "control/page_bridge.h"
+#include "operations/page_bridge.h"
 
 #include <algorithm>
 

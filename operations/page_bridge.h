@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "control/client_site.h"
+#include "operations/client_site.h"
 
 namespace vq {
 
