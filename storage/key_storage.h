@@ -29,11 +29,16 @@ inline constexpr unsigned char kUnset = 255;
 
 // One entry of the key set.
 class CKeyStorage {
-public:
-    virtual ~CKeyStorage() = default;
+  public:
+    CKeyStorage() = default;
+    // Wipes the key data: for some kinds it is key material.
+    virtual ~CKeyStorage();
+    CKeyStorage(const CKeyStorage&) = delete;
+    CKeyStorage& operator=(const CKeyStorage&) = delete;
 
     // Replaces identifier, name, data and kind; keeps the wrong-password count and list position.
-    // 1 for an empty identifier, name or data.
+    // The kind is stored as its low 8 bits. 1 for an empty identifier, name or data, 2 when memory
+    // runs out; the entry is unchanged in both cases.
     int Fill(std::string_view id, std::string_view name, std::string_view data, int kind);
     // Wrong-password count of 3 or more on any kind but the smart card.
     bool Blocked() const;
@@ -51,7 +56,7 @@ public:
 // The key store: the index plus the card model list, the key location configuration and the
 // state of the key being used. Null `const char*` arguments stand for missing script arguments.
 class CKeysStorage {
-public:
+  public:
     CKeysStorage();
     virtual ~CKeysStorage();
     CKeysStorage(const CKeysStorage&) = delete;
@@ -70,14 +75,16 @@ public:
 
     // Read location: 0 and the hex text of the stored bytes (terminating zero included), or 509.
     int GetKeyLocation(const char* id, std::string& pathHex);
-    // Set location: 0, or 1 for bad hex text or a failed write.
+    // Set location: 0, or 1 for bad hex text or a failed write. Trailing zero bytes (as
+    // GetKeyLocation returns them) are accepted, an inner one is refused. Both refuse an empty
+    // identifier, which would name the key's default value.
     int SetKeyLocation(const char* id, const char* pathHex);
-    // The store's own SetParam: 0 on success, 1 on failure.
+    // The store's own SetParam, sense inverted: 0 on success, 1 on failure.
     int StoreLocation(const char* id, const char* path);
 
     CCfgReg& Locations() { return locations_; }
 
-protected:
+  protected:
     // Called after every change of the card model list (the device object takes a copy).
     virtual void CardModelsChanged() {}
 
