@@ -4,6 +4,10 @@
 #include <string>
 #include <vector>
 
+#include <cstdio>
+#include <filesystem>
+
+#include "control/registration.h"
 #include "hosts/veriquill/reg_command.h"
 #include "hosts/veriquill/script_runner.h"
 
@@ -52,6 +56,18 @@ int main(int argc, char** argv) {
     const std::vector<std::string> rest(args.begin() + 1, args.end());
     if (args[0] == "run") return Run(rest);
     if (args[0] == "reg") return vq::host::RegCommand(rest, std::cout, std::cerr);
+    if (args[0] == "register" || args[0] == "unregister") {
+        std::error_code ec;
+        const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+        const vq::HResult hr = args[0] == "register" ? vq::DllRegisterServer(self.string())
+                                                     : vq::DllUnregisterServer();
+        if (hr != vq::kSOk) {
+            std::fprintf(stderr, "veriquill %s: failed, HRESULT 0x%08X\n", args[0].c_str(),
+                         static_cast<unsigned>(hr));
+            return 1;
+        }
+        return 0;
+    }
     std::cerr << kUsage;
     return 2;
 }
