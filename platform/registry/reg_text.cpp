@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <unordered_map>
 
 #include "platform/codepage/codepage.h"
 
@@ -41,6 +42,12 @@ unsigned char Fold(unsigned char c) {
         default:
             return c;
     }
+}
+
+std::string Folded(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) c = static_cast<char>(Fold(static_cast<unsigned char>(c)));
+    return out;
 }
 
 bool IsControl(unsigned char c) {
@@ -467,21 +474,40 @@ bool ParseRegText(std::string_view text, bool allowEmpty, RegDocument& out, std:
 }
 
 void ApplySections(const RegDocument& doc, Root root, RegNode& tree) {
+    // Value positions by folded name, per key: a root file can hold thousands of values.
+    std::unordered_map<RegNode*, std::unordered_map<std::string, std::size_t>> index;
+    auto positions = [&](RegNode* node) -> std::unordered_map<std::string, std::size_t>& {
+        auto [it, fresh] = index.try_emplace(node);
+        if (fresh) {
+            for (std::size_t i = 0; i < node->values.size(); ++i) {
+                it->second.emplace(Folded(node->values[i].name), i);
+            }
+        }
+        return it->second;
+    };
     for (const auto& section : doc.sections) {
         if (section.root != root) continue;
         if (section.removeKey) {
             std::vector<std::string> parent(section.path.begin(), section.path.end() - 1);
             if (RegNode* p = tree.Find(parent)) p->RemoveChild(section.path.back());
+            index.clear();  // the removed keys' entries would dangle
             continue;
         }
         RegNode* node = tree.Ensure(section.path);
         for (const auto& v : section.values) {
+            auto& at = positions(node);
+            const auto found = at.find(Folded(v.name));
             if (v.remove) {
-                node->RemoveValue(v.name);
-            } else if (RegValue* existing = node->Value(v.name)) {
-                existing->type = v.type;
-                existing->data = v.data;
+                if (found != at.end()) {
+                    node->values.erase(node->values.begin() +
+                                       static_cast<std::ptrdiff_t>(found->second));
+                    index.erase(node);
+                }
+            } else if (found != at.end()) {
+                node->values[found->second].type = v.type;
+                node->values[found->second].data = v.data;
             } else {
+                at.emplace(Folded(v.name), node->values.size());
                 node->values.push_back(RegValue{v.name, v.type, v.data});
             }
         }
