@@ -58,14 +58,17 @@ std::string Fingerprint(const EVP_PKEY* key, bool leadingZero) {
     const auto n = Component(key, OSSL_PKEY_PARAM_RSA_N);
     const auto e = Component(key, OSSL_PKEY_PARAM_RSA_E);
     if (n.empty() || e.empty()) return {};
-    std::vector<unsigned char> hashed;
-    hashed.reserve(n.size() + e.size() + 1);
-    if (leadingZero) hashed.push_back(0);
-    hashed.insert(hashed.end(), n.begin(), n.end());
-    hashed.insert(hashed.end(), e.begin(), e.end());
+    using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX, EVP_MD_CTX_free>>;
+    MdCtxPtr ctx(EVP_MD_CTX_new());
+    static constexpr unsigned char kZero = 0;
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned int mdLength = 0;
-    if (!EVP_Digest(hashed.data(), hashed.size(), md, &mdLength, EVP_sha1(), nullptr)) return {};
+    if (!ctx || !EVP_DigestInit_ex(ctx.get(), EVP_sha1(), nullptr) ||
+        (leadingZero && !EVP_DigestUpdate(ctx.get(), &kZero, 1)) ||
+        !EVP_DigestUpdate(ctx.get(), n.data(), n.size()) ||
+        !EVP_DigestUpdate(ctx.get(), e.data(), e.size()) ||
+        !EVP_DigestFinal_ex(ctx.get(), md, &mdLength))
+        return {};
     return HexEncode(std::span<const unsigned char>(md, mdLength));
 }
 
@@ -160,11 +163,13 @@ std::string Pkcs8Fingerprint(const EVP_PKEY* key) {
 
 std::vector<unsigned char> MakePublicKeyBlob(std::span<const unsigned char> modulus,
                                              std::span<const unsigned char> exponent) {
-    std::vector<unsigned char> blob;
-    auto put = [&blob](std::span<const unsigned char> v) {
+    std::vector<unsigned char> blob(8 + modulus.size() + exponent.size());
+    std::size_t at = 0;
+    auto put = [&blob, &at](std::span<const unsigned char> v) {
         const auto n = static_cast<std::uint32_t>(v.size());
-        for (int i = 0; i < 4; ++i) blob.push_back(static_cast<unsigned char>(n >> (8 * i)));
-        blob.insert(blob.end(), v.begin(), v.end());
+        for (int i = 0; i < 4; ++i) blob[at++] = static_cast<unsigned char>(n >> (8 * i));
+        if (!v.empty()) std::memcpy(blob.data() + at, v.data(), v.size());
+        at += v.size();
     };
     put(modulus);
     put(exponent);
