@@ -7,16 +7,13 @@
 #include <cerrno>
 
 #include "resources/text.h"
+#include "resources/text_ids.h"
 #include "storage/codes.h"
 #include "storage/hex_text.h"
 #include "storage/key_storage.h"
 
 namespace vq {
 namespace {
-
-constexpr int kTextKeys = 339;
-constexpr int kTextAll = 342;
-constexpr int kTextKeyFileMissing = 553;
 
 class Fd {
   public:
@@ -82,8 +79,8 @@ const char* KeyFileExtension(int kind) {
 }
 
 std::string KeyFileFilter(std::string_view ext) {
-    const std::string keys = LoadText(kTextKeys);
-    const std::string all = LoadText(kTextAll);
+    const std::string keys = LoadText(kTextKeysFilter);
+    const std::string all = LoadText(kTextAllFilter);
     std::string f;
     f.append(keys).append(" (*.").append(ext).append(")|*.").append(ext).append("|");
     f.append(all).append(" (*.*)|*.*||");
@@ -91,7 +88,7 @@ std::string KeyFileFilter(std::string_view ext) {
 }
 
 std::string KeyFileMissingText(int kind, std::string_view keyName) {
-    std::string text = LoadText(kTextKeyFileMissing);
+    std::string text = LoadText(kTextKeyFileNotFound);
     if (kind == kind::kFile)
         text.append("(plik ").append(keyName).append(".prv)");
     else if (kind == kind::kPkcs8File)

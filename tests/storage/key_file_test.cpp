@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "resources/text.h"
 #include "storage/codes.h"
 #include "storage/key_storage.h"
 
@@ -84,6 +85,7 @@ TEST_F(KeyFileTest, MissingFileWarnsAndAsks) {
     const std::string chosen = Write("again.prv", "Z");
     FakeUser user;
     user.answer = chosen;
+    SetLanguageIndex(kLanguageEnglish);
     LocateResult r =
         LocateAndReadKeyFile((dir_ / "deleted.prv").string(), kind::kFile, "mykey", user);
     EXPECT_EQ(r.code, 0);
@@ -91,11 +93,13 @@ TEST_F(KeyFileTest, MissingFileWarnsAndAsks) {
     EXPECT_EQ(r.newPath, chosen);
     ASSERT_EQ(user.warnings.size(), 1u);
     const std::string& w = user.warnings[0];
-    EXPECT_EQ(w.substr(w.size() - 16), "(plik mykey.prv)");
+    EXPECT_EQ(w,
+              "The private key file has not been found. Please specify the key's location."
+              "(plik mykey.prv)");
     EXPECT_EQ(user.extension, "prv");
     EXPECT_EQ(user.defaultName, "mykey");
-    EXPECT_NE(user.filter.find(" (*.prv)|*.prv|"), std::string::npos);
-    EXPECT_EQ(user.filter.substr(user.filter.size() - 12), " (*.*)|*.*||");
+    EXPECT_EQ(user.filter, "Keys (*.prv)|*.prv|All (*.*)|*.*||");
+    SetLanguageIndex(kLanguagePolish);
 }
 
 TEST_F(KeyFileTest, CancelAndFailedReadAfterChoosing) {
