@@ -7,6 +7,7 @@ namespace vq::code {
 inline constexpr int kOk = 0;
 inline constexpr int kInvalidArgument = 1;        // missing/malformed argument, hex or message
 inline constexpr int kOutOfMemory = 2;            // also: PIN prompt cancelled in key removal
+inline constexpr int kKeyDerivationFailed = 3;
 inline constexpr int kKindNotUsable = 5;          // key kind cannot sign, or no key selected
 inline constexpr int kRsaSignFailed = 6;
 inline constexpr int kCancelled = 8;              // any dialog closed without OK

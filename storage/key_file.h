@@ -1,0 +1,53 @@
+// Key files on the user's disk: reading them, and finding the file of a key (remembered
+// location first, then the user). The component never writes key files.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "storage/secure.h"
+
+namespace vq {
+
+// Largest key file read into memory; key files are a few kilobytes.
+inline constexpr std::size_t kMaxKeyFileSize = 1024 * 1024;
+
+// Reads the whole file as hex text of its bytes. 0; 1 for a missing or empty path; 18 when the
+// file cannot be opened for reading; 19 when fewer bytes are read than its size says; 2 when it
+// is larger than kMaxKeyFileSize.
+int ReadKeyFile(const char* path, SecureString& hex);
+
+// Extension of the key file of a key kind ("prv", "der", "pgp"), or null for other kinds.
+const char* KeyFileExtension(int kind);
+
+// The file-type filter of key file dialogs: "%s (*.%s)|*.%s|%s (*.*)|*.*||" with texts 339 and 342.
+std::string KeyFileFilter(std::string_view extension);
+
+// Text 553 followed by the kind's file name hint.
+std::string KeyFileMissingText(int kind, std::string_view keyName);
+
+// What locating a key file needs from the user: a warning and a file-open dialog.
+class KeyFileUser {
+  public:
+    virtual ~KeyFileUser() = default;
+    // Warning message box with an empty caption.
+    virtual void ShowWarning(const std::string& text) = 0;
+    // File-open dialog; false when cancelled, otherwise the chosen full path.
+    virtual bool AskForFile(const std::string& defaultExtension, const std::string& defaultName,
+                            const std::string& filter, std::string& path) = 0;
+};
+
+struct LocateResult {
+    int code = 0;
+    SecureString material;               // hex text of the file's bytes
+    std::optional<std::string> newPath;  // chosen in the dialog: the caller stores it at Finish
+};
+
+// Reads the key file from `storedLocation` (the remembered path; its bytes up to the first zero)
+// and, when there is none or it cannot be read, warns and asks the user for the file. A path
+// chosen in the dialog is returned as `newPath` even when reading it fails. Cancel gives 8.
+LocateResult LocateAndReadKeyFile(std::string_view storedLocation, int kind,
+                                  std::string_view keyName, KeyFileUser& user);
+
+}  // namespace vq
