@@ -1,0 +1,109 @@
+#include "dialogs/sign_session.h"
+
+#include "storage/codes.h"
+#include "storage/hex_text.h"
+
+namespace vq {
+namespace {
+
+// Codes after which the sign step may be called again within one attempt.
+bool Repeatable(int code) {
+    return code == code::kWrongPassword || code == code::kWrongPin ||
+           code == code::kWrongPasswordLower || code == 132;
+}
+
+}  // namespace
+
+SignSession::~SignSession() = default;
+
+int SignSession::SetUp(std::string_view orderHex, std::string_view keyFilter,
+                       std::string_view preselectedKeyId) {
+    filter_ = keyFilter;
+    preselected_ = preselectedKeyId;
+    passwordInDialog_ = ops_.DialogVariant();
+    if (noOrder_) return code::kOk;
+    order_.clear();
+    if (HexDecode(orderHex, order_) != 0) return code::kInvalidArgument;
+    RecopyOrder();
+    return code::kOk;
+}
+
+void SignSession::RecopyOrder() {
+    data_.assign(order_.begin(), order_.end());
+}
+
+void SignSession::SetData(std::span<const unsigned char> bytes) {
+    data_.assign(bytes.begin(), bytes.end());
+}
+
+bool SignSession::Offered(const CKeyStorage& key) const {
+    return filter_.find("|" + key.id + "|") != std::string::npos;
+}
+
+void SignSession::SelectKeyById() {
+    CKeysStorage& keys = ops_.KeySet();
+    for (std::size_t i = 0; i < keys.Count(); ++i) {
+        if (keys.At(i)->id == preselected_) set_chosen(static_cast<int>(i), keys.At(i)->id);
+    }
+}
+
+void SignSession::Select(int index) {
+    if (index != selected_) keyPrepared_ = false;
+    selected_ = index;
+    CKeyStorage* key = index >= 0 ? ops_.KeySet().At(static_cast<std::size_t>(index)) : nullptr;
+    chosenKeyId_ = key ? key->id : std::string();
+}
+
+int SignSession::SigningAttempt(SecureString* typedPassword, ISignView* view) {
+    auto end = [&](int code) {
+        resultCode_ = code;
+        return code;
+    };
+    if (data_.empty()) return end(code::kInvalidArgument);
+    if (selected_ < -1) return end(code::kSingleBar);
+    CKeyStorage* key =
+        selected_ >= 0 ? ops_.KeySet().At(static_cast<std::size_t>(selected_)) : nullptr;
+    if (!key) return end(code::kKindNotUsable);
+
+    if (!keyPrepared_) {
+        const int code = ops_.Prepare(key->id, silent_);
+        if (code != code::kOk) return end(code);
+        keyPrepared_ = true;
+    }
+
+    // With the password typed in the dialog, take it and wipe the field at once.
+    const bool fromDialog = passwordInDialog() && !silent_ && typedPassword;
+    SecureString password;
+    if (fromDialog) {
+        password = *typedPassword;
+        if (view) view->WipePasswordField();
+    }
+
+    int code = code::kWrongPassword;
+    bool continueSigning = true;
+    signature_.clear();
+    code91_.clear();
+    while (continueSigning && Repeatable(code)) {
+        code = ops_.SignStep(purpose_, fromDialog ? &password : nullptr, data_, signature_, code91_,
+                             silent_, continueSigning);
+        if (code == code::kOk || code == code::kWrongPassword || code == code::kPinLocked ||
+            code == code::kPinAndPukLocked) {
+            if (!silent_) {
+                if (typedPassword) typedPassword->wipe();
+                if (view) view->FocusPasswordField();
+            }
+            break;
+        }
+        if (code == code::kWrongPin && fromDialog) {
+            if (view) view->FocusPasswordField();
+            break;
+        }
+    }
+    if (code != code::kOk) {
+        keyPrepared_ = false;
+        return end(code);
+    }
+    return end(ops_.Finish());
+}
+
+}  // namespace vq

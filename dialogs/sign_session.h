@@ -1,0 +1,119 @@
+// The order signing dialog's state and signing attempt without its window: the flows use it
+// directly when no window is shown (challenge decryption), and CSignDlg wraps it when one is.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "storage/key_storage.h"
+#include "storage/secure.h"
+
+namespace vq {
+
+// Purposes (signing modes) the flows sign with.
+namespace purpose {
+inline constexpr int kChallenge = 0;  // raw PKCS#1 signing of a log-in challenge
+inline constexpr int kDecrypt = 1;    // decryption of the bank's answer
+inline constexpr int kOrder = 4;      // SHA-256 signature of an order
+}  // namespace purpose
+
+// The three signing steps, implemented by the key-operations component.
+class ISigningOperations {
+  public:
+    virtual ~ISigningOperations() = default;
+    virtual CKeysStorage& KeySet() = 0;
+    // Signing dialog variant (0 password prompt; 1, 2 password typed in the dialog).
+    virtual int DialogVariant() const = 0;
+    virtual bool SmartCardDriverInstalled() const = 0;
+    virtual bool TokenDriverInstalled() const = 0;
+
+    virtual int Prepare(const std::string& keyId, bool silent) = 0;
+    // `password` is null when the step must obtain it itself. May clear `continueSigning`.
+    virtual int SignStep(int mode, const SecureString* password,
+                         std::span<const unsigned char> data, std::vector<unsigned char>& result,
+                         std::string& code91Value, bool silent, bool& continueSigning) = 0;
+    virtual int Finish() = 0;
+};
+
+// What the session asks of the window around it, if there is one.
+class ISignView {
+  public:
+    virtual ~ISignView() = default;
+    // The typed password has been taken: show "################", then clear the field.
+    virtual void WipePasswordField() = 0;
+    // Put the focus back on the password field and redraw.
+    virtual void FocusPasswordField() = 0;
+};
+
+class SignSession {
+  public:
+    explicit SignSession(ISigningOperations& ops) : ops_(ops) {}
+    ~SignSession();
+    SignSession(const SignSession&) = delete;
+    SignSession& operator=(const SignSession&) = delete;
+
+    // Stores the inputs; unless in no-order mode decodes the hex order into the data to sign.
+    // 1 for empty, odd-length or non-hex order text.
+    int SetUp(std::string_view orderHex, std::string_view keyFilter,
+              std::string_view preselectedKeyId);
+    // Makes `bytes` the data to sign (challenge flows).
+    void SetData(std::span<const unsigned char> bytes);
+    // Silent use: the last key whose identifier equals the preselected one.
+    void SelectKeyById();
+    // Chooses the key at `index` of the key set; a different key must be prepared again.
+    void Select(int index);
+
+    // One signing attempt. `typedPassword` is the dialog's field (variants 1 and 2, interactive).
+    int SigningAttempt(SecureString* typedPassword, ISignView* view);
+
+    // Whether the key set entry is offered by the filter ("|" + id + "|" occurs in it).
+    bool Offered(const CKeyStorage& key) const;
+
+    void set_purpose(int p) { purpose_ = p; }
+    void set_silent(bool s) { silent_ = s; }
+    void set_no_order(bool n) { noOrder_ = n; }
+    int purpose() const { return purpose_; }
+    bool silent() const { return silent_; }
+    bool noOrder() const { return noOrder_; }
+    bool passwordInDialog() const { return passwordInDialog_ != 0; }
+
+    const std::vector<unsigned char>& orderBytes() const { return order_; }
+    const SecureBytes& data() const { return data_; }
+    const std::string& keyFilter() const { return filter_; }
+    const std::string& preselectedKeyId() const { return preselected_; }
+    int selectedIndex() const { return selected_; }
+    const std::string& chosenKeyId() const { return chosenKeyId_; }
+    int resultCode() const { return resultCode_; }
+    std::vector<unsigned char>& signature() { return signature_; }
+    const std::string& code91Value() const { return code91_; }
+    // Refreshes the data to sign from the order bytes (after a new selection in order mode).
+    void RecopyOrder();
+    void set_result(int code) { resultCode_ = code; }
+    void set_chosen(int index, std::string id) {
+        selected_ = index;
+        chosenKeyId_ = std::move(id);
+    }
+
+    ISigningOperations& ops() { return ops_; }
+
+  private:
+    ISigningOperations& ops_;
+    std::vector<unsigned char> order_;
+    SecureBytes data_;
+    std::string filter_;
+    std::string preselected_;
+    int purpose_ = purpose::kOrder;
+    bool silent_ = false;
+    bool noOrder_ = true;
+    int passwordInDialog_ = 0;
+    int selected_ = -1;
+    std::string chosenKeyId_;
+    int resultCode_ = 0;
+    std::vector<unsigned char> signature_;
+    std::string code91_;
+    bool keyPrepared_ = false;
+};
+
+}  // namespace vq
