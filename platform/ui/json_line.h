@@ -6,6 +6,9 @@
 
 namespace vq::ui {
 
+// Whether the text is well-formed UTF-8 (no overlong forms, no surrogates).
+bool IsValidUtf8(std::string_view text);
+
 // A quoted JSON string of UTF-8 text; invalid UTF-8 sequences become U+FFFD.
 std::string JsonQuote(std::string_view utf8);
 

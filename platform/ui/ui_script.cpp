@@ -1,5 +1,7 @@
 #include "platform/ui/ui_script.h"
 
+#include "platform/ui/json_line.h"
+
 #include <charconv>
 #include <fstream>
 #include <sstream>
@@ -179,6 +181,8 @@ bool ParseJsonString(std::string_view s, std::size_t& pos, std::string& out) {
     while (i < s.size()) {
         const unsigned char c = static_cast<unsigned char>(s[i]);
         if (c == '"') {
+            // Raw bytes inside the literal must form UTF-8 too.
+            if (!IsValidUtf8(out)) return false;
             pos = i + 1;
             return true;
         }

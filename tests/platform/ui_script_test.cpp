@@ -75,6 +75,7 @@ TEST(UiScript, JsonStringEscapes) {
     ErrorOf(R"(type 1 "\u0000")");    // texts end at zero bytes
     ErrorOf("type 1 \"tab\there\"");  // raw control character
     ErrorOf(R"(type 1 "a"b)");        // text glued to the literal
+    ErrorOf("type 1 \"\xAF\"");       // Windows-1250 byte, no UTF-8
 }
 
 TEST(UiScript, MalformedLinesAreRefusedWithAReason) {
