@@ -7,6 +7,7 @@
 
 #include "platform/codepage/codepage.h"
 #include "resources/text.h"
+#include "resources/text_ids.h"
 
 namespace vq {
 namespace {
@@ -119,7 +120,7 @@ void CKeyboardDlg::BuildLayout() {
 }
 
 void CKeyboardDlg::OnInitDialog() {
-    setWindowTitle(Qs(LoadText(315)));
+    setWindowTitle(Qs(LoadText(kTextKeyboard)));
     shift_ = alt_ = caps_ = false;
     Refresh();
 }

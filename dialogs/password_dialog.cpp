@@ -10,6 +10,7 @@
 #include "dialogs/keyboard_dlg.h"
 #include "platform/ui/ui.h"
 #include "resources/text.h"
+#include "resources/text_ids.h"
 
 namespace vq {
 namespace {
@@ -63,15 +64,15 @@ void CPasswordDialog::Wipe() {
 void CPasswordDialog::OnInitDialog() {
     const bool pin = mode_ == kPinMode;
     if (pin)
-        prompt_ = LoadText(399);
+        prompt_ = LoadText(kTextTypePin);
     else if (mode_ == kLoginMode)
-        prompt_ = LoadText(538);
+        prompt_ = LoadText(kTextLoginPassword);
     else
-        prompt_ = LoadText(550) + " " + subject_;
+        prompt_ = LoadText(kTextEnterKeyPassword) + " " + subject_;
     if (pin) edit_->setMaxLength(kPinLength);
-    setWindowTitle(Qs(LoadText(pin ? 252 : 312)));
-    ControlAs<QPushButton>(1)->setText(Qs(LoadText(309)));
-    ControlAs<QPushButton>(2)->setText(Qs(LoadText(294)));
+    setWindowTitle(Qs(LoadText(pin ? kTextEnterPin : kTextPassword)));
+    ControlAs<QPushButton>(1)->setText(Qs(LoadText(kTextOk)));
+    ControlAs<QPushButton>(2)->setText(Qs(LoadText(kTextCancelButton)));
 
     // The prompt gets two lines when it is wider than its label; everything below moves with it.
     auto* label = ControlAs<QLabel>(235);
@@ -100,11 +101,13 @@ void CPasswordDialog::OnOK() {
     TakeText();
     if (mode_ == kPinMode) {
         if (password_.size() < static_cast<std::size_t>(kPinLength)) {
-            ui::Message(LoadText(258), ui::Icon::kError, ui::Buttons::kOk, LoadText(252));
+            ui::Message(LoadText(kTextPinTooShortMinimum), ui::Icon::kError, ui::Buttons::kOk,
+                        LoadText(kTextEnterPin));
             return;
         }
     } else if (password_.empty()) {
-        ui::Message(LoadText(246), ui::Icon::kError, ui::Buttons::kOk, LoadText(312));
+        ui::Message(LoadText(kTextPasswordTooShort), ui::Icon::kError, ui::Buttons::kOk,
+                    LoadText(kTextPassword));
         return;
     }
     done(ui::kIdOk);

@@ -218,6 +218,24 @@ TEST_F(ScriptedDialogTest, TextsFollowTheLanguageAtOpening) {
         Find({R"("event":"dialog-open")", ui::JsonLine().Str("title", Utf8Text(312)).Fields()}), 0);
 }
 
+TEST_F(ScriptedDialogTest, EnglishTextsReachTheTranscript) {
+    SetLanguageIndex(kLanguageEnglish);
+    Script("type 201 \"12\"\nclick 1\nmessage ok\ndump\nclick 2\nclick 1\nmessage ok\nclick 2\n");
+    SecureString secret;
+    EXPECT_EQ(PasswordEntry(kind::kSmartCard, "", secret), ui::kIdCancel);
+    EXPECT_EQ(PasswordEntry(kind::kFile, "Main key", secret), ui::kIdCancel);
+    EXPECT_EQ(ui_.Finish(), 0) << ui_.Error();
+    EXPECT_GE(Find({R"x("event":"message","text":"PIN too short (minimum 4 characters)",)x"
+                    R"("caption":"Enter PIN","icon":"error","buttons":"ok","answer":"ok")"}),
+              0);
+    EXPECT_GE(
+        Find({R"("event":"dump","id":201,"title":"Enter PIN")",
+              R"("text":"Please type the PIN code.")", R"("text":"OK")", R"("text":"&Cancel")"}),
+        0);
+    EXPECT_GE(Find({R"("event":"message","text":"Password too short","caption":"Password")"}), 0);
+    EXPECT_GE(Find({R"("event":"dialog-close","id":201,"title":"Password","result":2)"}), 0);
+}
+
 TEST(PasswordDialog, PromptsByMode) {
     CPasswordDialog key;
     key.SetSubject("M\xF3j klucz");
