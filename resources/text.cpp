@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <limits>
 #include <string>
 #include <unordered_map>
 
@@ -43,6 +44,8 @@ std::string LoadResource(int resourceId) {
 std::string LoadText(int id) {
     // Message boxes use 228 as caption; it always reads empty.
     if (id == kCaptionId) return {};
+    // No text lies that high; the offset would overflow.
+    if (id > std::numeric_limits<int>::max() - kLanguageGerman) return {};
     return LoadResource(id + gLanguage);
 }
 
