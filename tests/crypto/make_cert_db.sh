@@ -4,15 +4,17 @@
 #               three days on), second (no common name; valid for ten more days), big (valid, but
 #               its armour does not fit the list's 4096-byte buffer) and nokey (certificate only)
 #   DIR/locked  password "s3cret": locked
+#   DIR/polish  password "hasło" (UTF-8, as NSS keeps it): locked
 # Next to them: <nickname>.key.pem and <nickname>.crt.pem of every certificate.
 # The certificates' dates are relative to the time of building, so a build older than an hour
-# is thrown away and made anew; concurrent callers wait for one another.
+# (or than this script) is thrown away and made anew; concurrent callers wait for one another.
 set -euo pipefail
 dir=$1
 mkdir -p "$(dirname "$dir")"
 exec 9>"$dir.lock"
 flock 9
-if [ -f "$dir/done" ] && [ -z "$(find "$dir/done" -mmin +60)" ]; then
+script=$(readlink -f "$0")
+if [ -f "$dir/done" ] && [ -z "$(find "$dir/done" -mmin +60)" ] && [ "$dir/done" -nt "$script" ]; then
     exit 0
 fi
 rm -rf "$dir"
@@ -78,5 +80,10 @@ certutil -A -d sql:plain -n nokey -t ",," -a -i nokey.crt.pem
 echo s3cret > locked.pw
 certutil -N -d sql:locked -f locked.pw
 pk12util -i locked.p12 -d sql:locked -k locked.pw -W p12 >/dev/null
+
+mkdir -p polish
+printf 'has\xc5\x82o\n' > polish.pw
+certutil -N -d sql:polish -f polish.pw
+pk12util -i locked.p12 -d sql:polish -k polish.pw -W p12 >/dev/null
 
 touch done

@@ -412,6 +412,20 @@ TEST_F(CertStoreTest, PasswordPromptOfProtectedDatabase) {
     EXPECT_TRUE(tokens.empty());
 }
 
+TEST_F(CertStoreTest, PasswordTypedInTheComponentCodePage) {
+    // The dialog gives Windows-1250 text; NSS keeps the password as UTF-8.
+    CSystemCertStore store(Db("polish"));
+    std::string typed = "has\xB3o";
+    store.SetPasswordPrompt([&](std::string_view) { return std::optional(SecureString(typed)); });
+    const unsigned char data[] = "abc";
+    SecureBytes out;
+    EXPECT_EQ(code::kOk,
+              store.SignOrDecrypt(certmode::kSignSha1, ArmourOf("locked").c_str(), data, 3, out));
+    typed = "haslo";
+    EXPECT_EQ(code::kWrongPasswordLower,
+              store.SignOrDecrypt(certmode::kSignSha1, ArmourOf("locked").c_str(), data, 3, out));
+}
+
 TEST_F(CertStoreTest, DatabaseFilesUnchangedByUse) {
     const std::string db = CopyOf("locked");
     const fs::path dir = tmp_ / "locked";
