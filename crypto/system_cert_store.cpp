@@ -4,8 +4,11 @@
 #include <openssl/asn1.h>
 #include <openssl/crypto.h>
 #include <openssl/x509.h>
+#include <pwd.h>
 #include <secerr.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -156,11 +159,15 @@ int SignSha1(SECKEYPrivateKey* key, const unsigned char* in, std::size_t inLengt
     if (!hash) return code::kHashCreate;
     unsigned char digest[20];
     unsigned int digestLength = 0;
-    static const unsigned char kNothing = 0;
-    if (PK11_DigestBegin(hash.get()) != SECSuccess ||
-        PK11_DigestOp(hash.get(), inLength ? in : &kNothing, static_cast<unsigned>(inLength)) !=
-            SECSuccess ||
-        PK11_DigestFinal(hash.get(), digest, &digestLength, sizeof digest) != SECSuccess)
+    if (PK11_DigestBegin(hash.get()) != SECSuccess) return code::kHashData;
+    // NSS takes lengths as unsigned int: feed very long input in parts.
+    constexpr std::size_t kPart = 1u << 30;
+    for (std::size_t done = 0; done < inLength; done += kPart) {
+        const std::size_t n = std::min(kPart, inLength - done);
+        if (PK11_DigestOp(hash.get(), in + done, static_cast<unsigned>(n)) != SECSuccess)
+            return code::kHashData;
+    }
+    if (PK11_DigestFinal(hash.get(), digest, &digestLength, sizeof digest) != SECSuccess)
         return code::kHashData;
     const int length = PK11_SignatureLen(key);
     if (length <= 0) return code::kSignatureLength;
@@ -186,7 +193,11 @@ CSystemCertStore::~CSystemCertStore() = default;
 std::string CSystemCertStore::DefaultDatabase() {
     if (const char* env = std::getenv(kNssDatabaseEnv); env && *env) return env;
     const char* home = std::getenv("HOME");
-    return std::string("sql:") + (home && *home ? home : ".") + "/.pki/nssdb";
+    if (!home || !*home) {
+        const passwd* pw = getpwuid(getuid());
+        home = pw && pw->pw_dir ? pw->pw_dir : "";
+    }
+    return std::string("sql:") + home + "/.pki/nssdb";
 }
 
 void CSystemCertStore::Clear() {

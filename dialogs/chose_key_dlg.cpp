@@ -6,7 +6,6 @@
 #include "crypto/system_cert_store.h"
 #include "resources/text.h"
 #include "resources/text_ids.h"
-#include "storage/key_storage.h"
 
 namespace vq {
 
@@ -18,13 +17,6 @@ int CheckCertChoice(std::string_view name, const std::vector<std::string>& names
         return kTextKeyNameInUse;
     if (selectedRow < 0) return kTextSelectCertificate;
     return 0;
-}
-
-std::vector<std::string> KeyNames(CKeysStorage& keys) {
-    std::vector<std::string> names;
-    for (std::size_t i = 0; i < keys.Count(); ++i)
-        if (const CKeyStorage* k = keys.At(i)) names.push_back(k->name);
-    return names;
 }
 
 std::string CertDetailsText(std::string_view fullSubject, std::string_view fullIssuer) {

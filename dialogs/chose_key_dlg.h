@@ -9,7 +9,6 @@
 
 namespace vq {
 
-class CKeysStorage;
 class CSystemCertStore;
 
 inline constexpr int kChoseKeyDialogId = 203;
@@ -31,9 +30,6 @@ inline constexpr int kName = 202;
 // -1 when no row is selected.
 int CheckCertChoice(std::string_view name, const std::vector<std::string>& namesInUse,
                     int selectedRow);
-
-// The names of the key set's entries, for the check above.
-std::vector<std::string> KeyNames(CKeysStorage& keys);
 
 // The box shown on a double-click: "Issued for:", the full subject, a blank line, "Issued by:",
 // the full issuer, in the current language.
