@@ -12,7 +12,7 @@ namespace {
 
 // A QApplication for the run unless there is one, gone before the process exits.
 class AppEnvironment : public ::testing::Environment {
-public:
+  public:
     void SetUp() override {
         static int argc = 1;
         static char name[] = "test_dialogs";
@@ -21,7 +21,7 @@ public:
     }
     void TearDown() override { app_.reset(); }
 
-private:
+  private:
     std::unique_ptr<QApplication> app_;
 };
 const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new AppEnvironment);
