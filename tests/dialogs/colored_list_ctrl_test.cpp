@@ -3,28 +3,14 @@
 
 #include <gtest/gtest.h>
 
-#include <QApplication>
 #include <QImage>
 #include <memory>
+
+#include "tests/dialogs/qt_app.h"
 
 namespace vq {
 namespace {
 
-// A QApplication for the run unless there is one, gone before the process exits.
-class AppEnvironment : public ::testing::Environment {
-  public:
-    void SetUp() override {
-        static int argc = 1;
-        static char name[] = "test_dialogs";
-        static char* argv[] = {name, nullptr};
-        if (!QApplication::instance()) app_ = std::make_unique<QApplication>(argc, argv);
-    }
-    void TearDown() override { app_.reset(); }
-
-  private:
-    std::unique_ptr<QApplication> app_;
-};
-const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new AppEnvironment);
 
 TEST(ColoredList, HeaderRowRule) {
     EXPECT_TRUE(IsOrderHeaderRow(std::string_view("ZLECENIE")));
