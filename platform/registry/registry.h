@@ -17,8 +17,11 @@ inline constexpr long kErrorInvalidHandle = 6;
 inline constexpr long kErrorNotEnoughMemory = 8;
 inline constexpr long kErrorInvalidData = 13;
 inline constexpr long kErrorInvalidParameter = 87;
+inline constexpr long kErrorDiskFull = 112;
 inline constexpr long kErrorMoreData = 234;
 inline constexpr long kErrorBadRegistryFile = 1009;  // ERROR_BADDB: a root file cannot be parsed
+inline constexpr long kErrorRegistryIoFailed = 1016;
+inline constexpr long kErrorKeyDeleted = 1018;  // the key of a handle was deleted meanwhile
 
 // Value types.
 inline constexpr std::uint32_t kRegNone = 0;
@@ -45,7 +48,7 @@ std::string RootFile(Root root);
 
 // An open key. Closing is the destructor.
 class Key {
-public:
+  public:
     virtual ~Key() = default;
     virtual Root root() const = 0;
     virtual const std::string& path() const = 0;
@@ -53,9 +56,9 @@ public:
 };
 using KeyPtr = std::unique_ptr<Key>;
 
-// RegCreateKeyEx: opens the sub-key (path with backslashes, case-insensitive), creating it when
-// `access` includes write rights. A root file the process may read but not write gives
-// access denied for write access and succeeds for read access.
+// RegCreateKeyEx: opens the sub-key (path with backslashes, case-insensitive), creating it when it
+// is missing. A root file the process may read but not write gives access denied for write access,
+// and for a missing key; an existing key opens read-only. The empty path is the root itself.
 long CreateKey(Root root, const std::string& subKey, std::uint32_t access, KeyPtr& out);
 // RegOpenKeyEx: opens an existing sub-key only.
 long OpenKey(Root root, const std::string& subKey, std::uint32_t access, KeyPtr& out);
