@@ -66,7 +66,7 @@ bool Inject(const char* fn, CK_RV& rv) {
     const unsigned long n = ++g.calls[fn];
     const auto it = g.rules.find(fn);
     if (it == g.rules.end()) return false;
-    if (n <= it->second.skip || n > it->second.skip + it->second.times) return false;
+    if (n <= it->second.skip || n - it->second.skip > it->second.times) return false;
     rv = it->second.rv;
     Log(std::string("inject ") + fn + " " + std::to_string(rv));
     return true;
