@@ -398,8 +398,14 @@ int CPSA::LoginUser(const SecureString* pin) {
     if (session_ == 0) return code::kNoSession;
     if (!pin || pin->size() < 4) return code::kPinNotAcceptable;
     if (pin->size() > 16) return code::kWrongPin;
-    const CK_RV rv = p11_.Call(&CK_FUNCTION_LIST::C_Login, session_, CK_USER_TYPE(CKU_USER),
-                               Utf8(*pin), CK_ULONG(pin->size()));
+    CK_RV rv = p11_.Call(&CK_FUNCTION_LIST::C_Login, session_, CK_USER_TYPE(CKU_USER), Utf8(*pin),
+                         CK_ULONG(pin->size()));
+    if (rv == CKR_USER_ALREADY_LOGGED_IN) {
+        // A session left logged in must not let an unchecked PIN through: log in afresh.
+        p11_.Call(&CK_FUNCTION_LIST::C_Logout, session_);
+        rv = p11_.Call(&CK_FUNCTION_LIST::C_Login, session_, CK_USER_TYPE(CKU_USER), Utf8(*pin),
+                       CK_ULONG(pin->size()));
+    }
     return MapDeviceError(rv, CodeFlavour::User);
 }
 

@@ -14,7 +14,7 @@ using testing::DeviceEnv;
 constexpr const char* kAtr = "3B8F8001804F0CA000000306030001000000006A";
 
 class Codes : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         env.UseFakes();
         env.InitToken("card");
@@ -42,8 +42,8 @@ protected:
 
 TEST_F(Codes, PinLengthBoundaries) {
     Open();
-    const SecureString three = S("123"), four = S(testing::kUserPin), sixteen = S("1234567890123456"),
-                       seventeen = S("12345678901234567");
+    const SecureString three = S("123"), four = S(testing::kUserPin),
+                       sixteen = S("1234567890123456"), seventeen = S("12345678901234567");
     EXPECT_EQ(psa.LoginUser(nullptr), code::kPinNotAcceptable);
     EXPECT_EQ(psa.LoginUser(&three), code::kPinNotAcceptable);
     EXPECT_EQ(psa.LoginUser(&seventeen), code::kWrongPin);
