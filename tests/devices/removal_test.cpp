@@ -16,7 +16,7 @@ using testing::DeviceEnv;
 constexpr const char* kAtr = "3B8F8001804F0CA000000306030001000000006A";
 
 class AllKeys : public IKeyRemovalChooser {
-public:
+  public:
     std::vector<CK_OBJECT_HANDLE> handles;
     std::vector<std::string> prints;
     void AddKey(const std::string&, const std::string& fp, bool, CK_OBJECT_HANDLE h) override {
@@ -30,7 +30,7 @@ public:
 };
 
 class Removal : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         env.UseFakes();
         env.InitToken("card");
@@ -43,7 +43,8 @@ protected:
     }
     void Configure(const std::string& extra) {
         env.Write("p11.conf", std::string("backend ") + testing::kSoftHsm + "\nlog " +
-                                  env.Path("p11.log") + "\nslot Card Reader 00|token=card\n" + extra);
+                                  env.Path("p11.log") + "\nslot Card Reader 00|token=card\n" +
+                                  extra);
     }
     void Open() {
         CK_SLOT_ID slot = 0;
@@ -72,8 +73,7 @@ TEST_F(Removal, EveryOperationEndsCleanly) {
     const std::vector<Case> cases = {
         {"C_Login", code::kNoCard, [&] { return psa.LoginUser(&pin); }},
         {"C_GetTokenInfo", code::kNoCard, [&] { return psa.ReadTokenState(); }},
-        {"C_SetPIN", code::kNoCard,
-         [&] { return psa.ChangeCode(&pin, &pin, CodeFlavour::User); }},
+        {"C_SetPIN", code::kNoCard, [&] { return psa.ChangeCode(&pin, &pin, CodeFlavour::User); }},
         {"C_InitPIN", code::kNoCard, [&] { return psa.InitUserPin(&pin); }},
         {"C_FindObjectsInit", code::kNoCard,
          [&] { return psa.FindKey("k", print.c_str(), true, nullptr, nullptr); }},
@@ -108,8 +108,8 @@ TEST_F(Removal, EveryOperationEndsCleanly) {
     };
     for (const Case& c : cases) {
         // The first call of a load belongs to Open for these two; fail the next one.
-        const bool openUsesIt = std::string(c.fail) == "C_Login" ||
-                                std::string(c.fail) == "C_GetTokenInfo";
+        const bool openUsesIt =
+            std::string(c.fail) == "C_Login" || std::string(c.fail) == "C_GetTokenInfo";
         Configure(std::string("fail ") + c.fail + " 0x32 " + (openUsesIt ? "1" : "0") + "\n");
         Open();
         EXPECT_EQ(c.op(), c.expected) << c.fail;
@@ -138,8 +138,8 @@ TEST_F(Removal, FailedLabellingDestroysBothNewObjects) {
         EXPECT_EQ(psa.GenerateDeviceKeyPair("new", 1024, blob, fp), code::kNoCard) << skip;
         EXPECT_TRUE(blob.empty());
         Close();
-        const std::string objects = env.Pkcs11Tool(std::string("--login --pin ") +
-                                                   testing::kUserPin + " --list-objects");
+        const std::string objects =
+            env.Pkcs11Tool(std::string("--login --pin ") + testing::kUserPin + " --list-objects");
         std::size_t count = 0;
         for (std::size_t p = 0; (p = objects.find("Key Object", p)) != std::string::npos; ++p)
             ++count;
