@@ -62,6 +62,21 @@ inline constexpr int kCipherSetup508 = 508;
 inline constexpr int kNoLocation = 509;
 inline constexpr int kSigningLocked = 600;
 
+// Device layer (smart cards and USB tokens).
+inline constexpr int kNoVersionInfo = -1;          // module file without version information
+inline constexpr int kDeviceKeyMismatch = 38;      // key under the label has another fingerprint
+inline constexpr int kModuleUnavailable = 51;      // module cannot be loaded, bound or initialised
+inline constexpr int kBadKeySize = 66;             // key size other than 512, 1024, 2048
+inline constexpr int kObjectSearchFailed = 67;
+inline constexpr int kModuleRefused = 89;          // module refused by the version gate
+inline constexpr int kPcscUnavailable = 92;        // PC/SC context or card list unavailable
+inline constexpr int kPcscLibraryMissing = 96;     // "winscard.dll" or one of its functions missing
+inline constexpr int kInitDeviceFailed = 132;
+inline constexpr int kKeyPairGenFailed = 136;
+inline constexpr int kModuleSpecific = 601;        // module-specific value passed through
+inline constexpr int kNoKeyObjects = 800;
+inline constexpr int kDestroyObjectFailed = 801;
+
 // Device library errors without an entry of their own arrive as this plus the library's value.
 inline constexpr int kDeviceErrorBase = 32768;
 
