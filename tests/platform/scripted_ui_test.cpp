@@ -174,6 +174,26 @@ TEST_F(ScriptedUiTest, MissingControlAndAnswersOfTheWrongKindFail) {
         EXPECT_EQ(ui_.RunModal(d, 300), 2);
         EXPECT_NE(ui_.Error().find("no control 99"), std::string::npos);
     }
+    {
+        ScriptedUi hidden;
+        std::string error;
+        ASSERT_TRUE(hidden.Load("check 11\n", error));
+        SampleDialog d;
+        d.check->hide();
+        EXPECT_EQ(hidden.RunModal(d, 300), 2);
+        EXPECT_FALSE(d.check->isChecked());
+        EXPECT_NE(hidden.Error().find("control 11 of dialog 300"), std::string::npos);
+    }
+    {
+        // A disabled button is there but does nothing.
+        ScriptedUi disabled;
+        std::string error;
+        ASSERT_TRUE(disabled.Load("click 1\nkey escape\n", error));
+        SampleDialog d;
+        d.ok->setEnabled(false);
+        EXPECT_EQ(disabled.RunModal(d, 300), 2);
+        EXPECT_FALSE(disabled.Failed());
+    }
     ScriptedUi other;
     std::string error;
     ASSERT_TRUE(other.Load("message ok\n", error));
