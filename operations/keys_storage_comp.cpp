@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "crypto/system_cert_store.h"
 #include "dialogs/entry.h"
 #include "platform/ui/ui.h"
 #include "resources/text.h"
@@ -12,6 +13,7 @@
 #include "storage/codes.h"
 #include "storage/hex_text.h"
 #include "storage/key_file.h"
+#include "storage/key_location.h"
 #include "storage/network_msg.h"
 
 namespace vq {
@@ -37,14 +39,27 @@ class NoDevices final : public IDeviceBackend {
     void SetCardModels(const std::string&) override {}
 };
 
-// Until a certificate store is configured: the store cannot be opened.
-class NoCertStore final : public ICertStore {
+// The user's NSS certificate store; its database password is asked with the password prompt.
+class NssCertStore final : public ICertStore {
   public:
-    int Sign(int mode, const std::string&, std::span<const unsigned char>,
-             std::vector<unsigned char>&) override {
-        if (mode != 1 && mode != 3) return code::kInvalidArgument;
-        return code::kCertStoreOpen;
+    NssCertStore() {
+        store_.SetPasswordPrompt([](std::string_view token) -> std::optional<SecureString> {
+            SecureString password;
+            if (PromptPassword(-1, token, password) != ui::kIdOk) return std::nullopt;
+            return password;
+        });
     }
+    int Sign(int mode, const std::string& certificate, std::span<const unsigned char> data,
+             std::vector<unsigned char>& out) override {
+        SecureBytes result;
+        const int code =
+            store_.SignOrDecrypt(mode, certificate.c_str(), data.data(), data.size(), result);
+        out.assign(result.begin(), result.end());
+        return code;
+    }
+
+  private:
+    CSystemCertStore store_;
 };
 
 // The key-file search asks through the user-interface seam.
@@ -119,7 +134,7 @@ std::string MapDeviceKeyList(const CKeysStorage& keys, const std::string& device
 }
 
 CKeysStorageComp::CKeysStorageComp() : devices_(std::make_unique<NoDevices>()) {
-    certStore_ = std::make_unique<NoCertStore>();
+    certStore_ = std::make_unique<NssCertStore>();
 }
 
 CKeysStorageComp::~CKeysStorageComp() {
@@ -543,6 +558,13 @@ OpResult CKeysStorageComp::DecryptOperation(const char* allowedKeyIds, const cha
     }
     if (code == code::kPinAndPukLocked) r.keyList = MapDeviceKeyList(*this, session.code91Value());
     return r;
+}
+
+OpResult CKeysStorageComp::ChangeKeyLocation(const char* keyId) {
+    std::string pathHex;
+    const int code = vq::ChangeKeyLocation(*this, keyId, pathHex);
+    if (code != code::kOk) return {code};
+    return {code::kOk, {pathHex}};
 }
 
 OpResult CKeysStorageComp::ShowKeyboard() {
