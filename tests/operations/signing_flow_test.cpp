@@ -176,6 +176,14 @@ TEST_F(SigningFlowTest, BankKeyMaterialSignsWithThePasswordTypedInTheDialog) {
     EXPECT_TRUE(Verifies(k.key.get(), kOrder, s->signature()));
 }
 
+TEST_F(SigningFlowTest, ACertificateStoreKeyCannotSignAnOrder) {
+    ASSERT_EQ(comp_->SetKey("k1", Hex("Cert").c_str(), "-----BEGIN CERTIFICATE-----", 3), 0);
+    Script("");
+    auto s = OrderSession(0);
+    EXPECT_EQ(s->SigningAttempt(nullptr, nullptr), code::kInvalidArgument);
+    EXPECT_TRUE(Events("dialog-open").empty());  // no password asked
+}
+
 TEST(DeviceKeyList, MapsFingerprintsInOrderAndStopsAtAWholeIdentifier) {
     CKeysStorage keys;
     ASSERT_EQ(keys.SetKey("a", "41", "F1", 2), 0);
