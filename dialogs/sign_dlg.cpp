@@ -215,6 +215,9 @@ void CSignDlg::LoadTexts() {
     group_->setTitle(Text(kTextOrderContent));
     formatted_->setText(Text(kTextFormatted));
     beingSigned_->setText(Text(kTextBeingSigned));
+    // Qt takes a click only on the indicator and the text: the button is as wide as they are.
+    for (QRadioButton* r : {formatted_, beingSigned_})
+        r->resize(r->sizeHint().width(), r->height());
     table_->setHeaderLabels({Text(kTextOrderParameter), Text(kTextOrderValue)});
     keyLabel_->setText(Text(order ? kTextSelectKeyToSign : kTextSelectKeyLabel));
     passwordLabel_->setText(Text(kTextKeyPasswordLabel));
@@ -549,6 +552,7 @@ bool CSignDlg::eventFilter(QObject* watched, QEvent* event) {
 }
 
 int RunSignDialog(CSignDlg& dialog) {
+    if (dialog.setUpCode_ != code::kOk) return ui::kIdCancel;
     return dialog.DoModal();
 }
 

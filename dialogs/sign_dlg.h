@@ -58,7 +58,8 @@ class CSignDlg : public CDialogBase, public ISignView {
     // The flows' calls, in their order (see SignSession).
     int SetUp(std::string_view orderHex, std::string_view keyFilter,
               std::string_view preselectedKeyId) {
-        return session_.SetUp(orderHex, keyFilter, preselectedKeyId);
+        setUpCode_ = session_.SetUp(orderHex, keyFilter, preselectedKeyId);
+        return setUpCode_;
     }
     void SetData(std::span<const unsigned char> bytes) { session_.SetData(bytes); }
     void SelectKeyById() { session_.SelectKeyById(); }
@@ -153,10 +154,13 @@ class CSignDlg : public CDialogBase, public ISignView {
     SecureString typed_;  // the password taken from the field
     // The field shows the wipe mask and has not been edited since: Sign reuses `typed_`.
     bool masked_ = false;
+    int setUpCode_ = 0;
+
+    friend int RunSignDialog(CSignDlg& dialog);
 };
 
 // Runs the dialog modally through the current user interface: 1 OK (read the result code), 2
-// Cancel.
+// Cancel. After a failed set-up nothing is shown and the result is Cancel.
 int RunSignDialog(CSignDlg& dialog);
 
 }  // namespace vq
