@@ -201,8 +201,10 @@ std::string CVeriquillCtrl::SetKey(const char* keyId, const char* keyNameHex, co
     return result::Code(comp_.SetKey(keyId, keyNameHex, keyData, keyKind));
 }
 
-std::string CVeriquillCtrl::Sign(const char*, const char*, const char*) {
-    return result::WithKeyId(NotAvailable());
+std::string CVeriquillCtrl::Sign(const char* allowedKeyIds, const char* preselectedKeyId,
+                                 const char* orderHex) {
+    comp_.EnsureBridge();
+    return result::WithKeyId(comp_.SignOperation(allowedKeyIds, preselectedKeyId, orderHex));
 }
 
 std::string CVeriquillCtrl::GenerateKey(const char*) {
@@ -219,7 +221,7 @@ std::string CVeriquillCtrl::TestComponent() {
 }
 
 std::string CVeriquillCtrl::ShowKeyboard() {
-    return OkOrCode(NotAvailable());
+    return OkOrCode(comp_.ShowKeyboard());
 }
 
 void CVeriquillCtrl::SetLanguage(std::int32_t language) {
@@ -243,17 +245,22 @@ std::string CVeriquillCtrl::AddCardModel(const char* modelName) {
     return result::Code(comp_.AddCardModel(modelName));
 }
 
-std::string CVeriquillCtrl::EncryptRand(const char*, const char*, const char*, std::int32_t,
-                                        const char*) {
-    return result::WithKeyId(NotAvailable());
+std::string CVeriquillCtrl::EncryptRand(const char* allowedKeyIds, const char* preselectedKeyId,
+                                        const char* loginText, std::int32_t mode,
+                                        const char* /*extra: no effect on the result*/) {
+    comp_.EnsureBridge();
+    return result::WithKeyId(
+        comp_.EncryptOperation(allowedKeyIds, preselectedKeyId, loginText, mode));
 }
 
-std::string CVeriquillCtrl::DecryptRand(const char*, const char*, std::int32_t mode) {
-    return result::DecryptRand(NotAvailable(), mode);
+std::string CVeriquillCtrl::DecryptRand(const char* allowedKeyIds, const char* messageHex,
+                                        std::int32_t mode) {
+    comp_.EnsureBridge();
+    return result::DecryptRand(comp_.DecryptOperation(allowedKeyIds, messageHex, mode), mode);
 }
 
-std::string CVeriquillCtrl::ChangeKeyLocation(const char*) {
-    return OkOrCode(NotAvailable());
+std::string CVeriquillCtrl::ChangeKeyLocation(const char* keyId) {
+    return OkOrCode(comp_.ChangeKeyLocation(keyId));
 }
 
 std::string CVeriquillCtrl::GetKeyLocation(const char* keyId) {

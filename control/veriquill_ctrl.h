@@ -70,6 +70,9 @@ class CVeriquillCtrl {
     std::string RemoveKeysFromSmartCard();
     std::string RemoveKeysFromUSBToken();
 
+    // The page that hosts the control; none outside a browser.
+    void SetClientSite(IClientSite* site) { comp_.SetClientSite(site); }
+
     CKeysStorageComp& component() { return comp_; }
 
   private:

@@ -48,10 +48,6 @@ void AddValueRows(ParsedOrder& order, std::string_view label, std::string_view v
 
 }  // namespace
 
-bool IsHeaderRow(std::string_view label) {
-    return label.find("ZLECENIE") != std::string_view::npos;
-}
-
 ParsedOrder ParseOrderText(std::string_view text, std::size_t dataLength) {
     ParsedOrder order;
     const std::size_t maxValue = std::min(dataLength, kMaxValueBase);

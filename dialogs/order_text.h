@@ -28,7 +28,4 @@ inline constexpr std::size_t kMaxValueBase = 256000;
 // Linear in the text's length whatever its shape.
 ParsedOrder ParseOrderText(std::string_view text, std::size_t dataLength);
 
-// Header rows are those whose label contains "ZLECENIE" (case-sensitive).
-bool IsHeaderRow(std::string_view label);
-
 }  // namespace vq

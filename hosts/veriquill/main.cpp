@@ -10,21 +10,39 @@
 #include "control/registration.h"
 #include "hosts/veriquill/reg_command.h"
 #include "hosts/veriquill/script_runner.h"
+#include "platform/qtui/qt_ui.h"
 
 namespace {
 
 constexpr const char* kUsage =
-    "usage: veriquill run [--echo] [FILE]   run page-script calls (standard input without FILE)\n"
+    "usage: veriquill run [OPTIONS] [FILE]  run page-script calls (standard input without FILE)\n"
+    "         --echo                 print each call before its result\n"
+    "         --ui=qt                real windows (the default when a display is available)\n"
+    "         --ui=script:SCRIPT     an automation script answers every dialog\n"
+    "         --ui=none              nobody answers: every dialog is cancelled\n"
+    "         --transcript FILE      JSON lines of dialogs and page calls (scripted: stderr)\n"
+    "         --no-page              run as a control outside a browser page\n"
     "       veriquill register              register the control's classes\n"
     "       veriquill unregister            remove the control's class registration\n"
     "       veriquill reg ...               read and change registry values (veriquill reg help)\n";
 
-int Run(const std::vector<std::string>& args) {
+int Run(int argc, char** argv, const std::vector<std::string>& args) {
     vq::host::RunOptions options;
     std::string file;
-    for (const std::string& a : args) {
+    std::string uiSpec;
+    std::string transcript;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
         if (a == "--echo") {
             options.echo = true;
+        } else if (a == "--no-page") {
+            options.page = false;
+        } else if (a.starts_with("--ui=")) {
+            uiSpec = a.substr(5);
+        } else if (a == "--transcript" && i + 1 < args.size()) {
+            transcript = args[++i];
+        } else if (a.starts_with("--transcript=")) {
+            transcript = a.substr(13);
         } else if (a.starts_with("--")) {
             std::cerr << "veriquill run: unknown option " << a << '\n' << kUsage;
             return 2;
@@ -35,14 +53,35 @@ int Run(const std::vector<std::string>& args) {
             return 2;
         }
     }
-    vq::host::ScriptRunner runner(options);
-    if (file.empty() || file == "-") return runner.Run(std::cin, std::cout, std::cerr);
-    std::ifstream in(file);
-    if (!in) {
-        std::cerr << "veriquill run: cannot read " << file << '\n';
+    std::ifstream in;
+    if (!file.empty() && file != "-") {
+        in.open(file);
+        if (!in) {
+            std::cerr << "veriquill run: cannot read " << file << '\n';
+            return 2;
+        }
+    }
+    // Without a display the dialogs still exist, drawn off screen.
+    vq::ui::UiApplication app(argc, argv, uiSpec != "qt" && !vq::ui::DisplayAvailable());
+    std::string error;
+    std::unique_ptr<vq::ui::Ui> ui = vq::ui::MakeUi(uiSpec, transcript, error);
+    if (!ui) {
+        std::cerr << "veriquill run: " << error << '\n';
         return 2;
     }
-    return runner.Run(in, std::cout, std::cerr);
+    vq::ui::SetCurrent(ui.get());
+    int status = 0;
+    {
+        vq::host::ScriptRunner runner(options);
+        status = runner.Run(in.is_open() ? static_cast<std::istream&>(in) : std::cin, std::cout,
+                            std::cerr);
+    }
+    if (ui->Finish() != 0) {
+        std::cerr << "veriquill run: user interface: " << ui->Error() << '\n';
+        status = 1;
+    }
+    vq::ui::SetCurrent(nullptr);
+    return status;
 }
 
 }  // namespace
@@ -54,7 +93,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::vector<std::string> rest(args.begin() + 1, args.end());
-    if (args[0] == "run") return Run(rest);
+    if (args[0] == "run") return Run(argc, argv, rest);
     if (args[0] == "reg") return vq::host::RegCommand(rest, std::cout, std::cerr);
     if (args[0] == "register" || args[0] == "unregister") {
         std::error_code ec;

@@ -37,6 +37,10 @@ std::string DescribeHresult(std::uint32_t hr) {
 
 }  // namespace
 
+ScriptRunner::ScriptRunner(RunOptions options) : options_(options) {
+    if (options_.page) ctrl_.SetClientSite(&page_);
+}
+
 int ScriptRunner::Run(std::istream& in, std::ostream& out, std::ostream& err) {
     int status = 0;
     std::string line;
@@ -52,7 +56,7 @@ int ScriptRunner::Run(std::istream& in, std::ostream& out, std::ostream& err) {
         }
         auto& sl = std::get<ScriptLine>(parsed);
         if (auto* pf = std::get_if<PageFunction>(&sl)) {
-            pageFunctions_.insert(pf->name);
+            page_.Define(pf->name);
             continue;
         }
         auto* call = std::get_if<ScriptCall>(&sl);

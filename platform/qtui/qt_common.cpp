@@ -18,8 +18,11 @@
 
 namespace vq::ui {
 
-UiApplication::UiApplication(int& argc, char** argv) {
-    if (!QApplication::instance()) app_ = std::make_unique<QApplication>(argc, argv);
+UiApplication::UiApplication(int& argc, char** argv, bool offscreen) {
+    if (QApplication::instance()) return;
+    if ((offscreen || !DisplayAvailable()) && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    app_ = std::make_unique<QApplication>(argc, argv);
 }
 
 UiApplication::~UiApplication() = default;

@@ -16,10 +16,12 @@ class QWidget;
 
 namespace vq::ui {
 
-// The QApplication of a host: created once, before any dialog, destroyed last.
+// The QApplication of a host: created once, before any dialog, destroyed last. Without a display
+// (or with `offscreen`, for the scripted and refusing back ends) Qt's offscreen platform is used
+// unless QT_QPA_PLATFORM says otherwise, so a headless run never aborts looking for a display.
 class UiApplication {
   public:
-    UiApplication(int& argc, char** argv);
+    UiApplication(int& argc, char** argv, bool offscreen = false);
     ~UiApplication();
     UiApplication(const UiApplication&) = delete;
     UiApplication& operator=(const UiApplication&) = delete;

@@ -144,7 +144,13 @@ bool ScriptedUi::Apply(Run& run, const ScriptCommand& c) {
     const std::string waiting = Waiting(dialog, run.resourceId);
     const auto control = [&](int id) -> QWidget* {
         QWidget* w = FindControl(dialog, id);
-        if (!w) Fail(&c, "no control " + std::to_string(id) + " in " + waiting);
+        if (!w) {
+            Fail(&c, "no control " + std::to_string(id) + " in " + waiting);
+        } else if (!w->isVisibleTo(&dialog)) {
+            // Nobody can reach a hidden control; a disabled one takes the events and ignores them.
+            Fail(&c, "control " + std::to_string(id) + " of " + waiting + " is hidden");
+            return nullptr;
+        }
         return w;
     };
     switch (c.verb) {

@@ -4,6 +4,8 @@
 
 #include <chrono>
 
+#include "dialogs/colored_list_ctrl.h"
+
 namespace vq {
 namespace {
 
@@ -27,9 +29,8 @@ TEST(OrderText, TableRowsWithHeaderAndMultiLineValue) {
     EXPECT_EQ(
         Rows(o),
         (RowList{{"ZLECENIE 1", ""}, {"Amount", "100,00"}, {"Title", "line1"}, {"", "line2"}}));
-    EXPECT_TRUE(IsHeaderRow(o.rows[0].label));
-    EXPECT_FALSE(IsHeaderRow(o.rows[1].label));
-    EXPECT_FALSE(IsHeaderRow("zlecenie 1"));
+    EXPECT_TRUE(IsOrderHeaderRow(std::string_view(o.rows[0].label)));
+    EXPECT_FALSE(IsOrderHeaderRow(std::string_view(o.rows[1].label)));
 }
 
 TEST(OrderText, MultilineJoinsValuesBehindADashPerMarker) {

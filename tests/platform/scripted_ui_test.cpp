@@ -5,11 +5,14 @@
 #include <QComboBox>
 #include <QDialog>
 #include <QFile>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <fstream>
 #include <sstream>
 
@@ -174,6 +177,26 @@ TEST_F(ScriptedUiTest, MissingControlAndAnswersOfTheWrongKindFail) {
         EXPECT_EQ(ui_.RunModal(d, 300), 2);
         EXPECT_NE(ui_.Error().find("no control 99"), std::string::npos);
     }
+    {
+        ScriptedUi hidden;
+        std::string error;
+        ASSERT_TRUE(hidden.Load("check 11\n", error));
+        SampleDialog d;
+        d.check->hide();
+        EXPECT_EQ(hidden.RunModal(d, 300), 2);
+        EXPECT_FALSE(d.check->isChecked());
+        EXPECT_NE(hidden.Error().find("control 11 of dialog 300"), std::string::npos);
+    }
+    {
+        // A disabled button is there but does nothing.
+        ScriptedUi disabled;
+        std::string error;
+        ASSERT_TRUE(disabled.Load("click 1\nkey escape\n", error));
+        SampleDialog d;
+        d.ok->setEnabled(false);
+        EXPECT_EQ(disabled.RunModal(d, 300), 2);
+        EXPECT_FALSE(disabled.Failed());
+    }
     ScriptedUi other;
     std::string error;
     ASSERT_TRUE(other.Load("message ok\n", error));
@@ -337,6 +360,45 @@ TEST(QtFileFilter, ConvertsTheComponentForm) {
     EXPECT_EQ(QtFileFilter("Keys (*.prv;*.der)|*.prv;*.der||"), "Keys (*.prv *.der)");
     EXPECT_EQ(QtFileFilter("Pliki kluczy \xB9|*.prv||"),
               QString::fromUtf8("Pliki kluczy ą (*.prv)"));
+}
+
+}  // namespace
+}  // namespace vq::ui
+
+namespace vq::ui {
+namespace {
+
+// The real windows, answered by a timer playing the user.
+TEST(InteractiveUi, MessageBoxesAndDialogsAnswerWithTheButtonChosen) {
+    App();
+    InteractiveUi ui;
+    const auto pressLater = [](int key) {
+        QTimer::singleShot(0, [key] {
+            QWidget* box = QApplication::activeModalWidget();
+            ASSERT_NE(box, nullptr);
+            QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+            QCoreApplication::sendEvent(box, &press);
+        });
+    };
+    pressLater(Qt::Key_Escape);
+    EXPECT_EQ(ui.MessageBox("q", "", Icon::kWarning, Buttons::kYesNo), kIdNo);
+    pressLater(Qt::Key_Return);
+    EXPECT_EQ(ui.MessageBox("q", "", Icon::kError, Buttons::kOk), kIdOk);
+    pressLater(Qt::Key_Escape);
+    EXPECT_EQ(ui.MessageBox("q", "", Icon::kNone, Buttons::kOkCancel), kIdCancel);
+    QTimer::singleShot(0, [] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        ASSERT_NE(box, nullptr);
+        EXPECT_TRUE(box->windowTitle().isEmpty());
+        EXPECT_EQ(box->text(), QString::fromUtf8("Żółw"));
+        EXPECT_EQ(box->icon(), QMessageBox::Critical);
+        box->button(QMessageBox::Yes)->click();
+    });
+    EXPECT_EQ(ui.MessageBox("\xAF\xF3\xB3w", "", Icon::kError, Buttons::kYesNo), kIdYes);
+
+    QDialog d;
+    QTimer::singleShot(0, &d, [&d] { d.reject(); });
+    EXPECT_EQ(ui.RunModal(d, 300), kIdCancel);
 }
 
 }  // namespace

@@ -1,0 +1,57 @@
+// What the device layer asks of the user, as Qt-free interfaces. The device choice dialog and
+// the key removal dialog implement them; tests implement them with scripted answers.
+#pragma once
+
+#include <p11-kit/pkcs11.h>
+
+#include <array>
+#include <string>
+#include <vector>
+
+namespace vq {
+
+class CPSA;
+
+// The usable devices one enumeration found, as parallel arrays in reader order.
+struct DeviceEntries {
+    static constexpr int kMax = 10;
+    int count = 0;
+    std::array<std::string, kMax> readers;  // PC/SC reader names
+    std::array<std::string, kMax> serials;  // 16 characters, blank-padded as the module gives them
+    std::array<CK_SLOT_ID, kMax> slots{};   // module kind 1: PKCS#11 slot; kind 0: reader position
+    std::array<int, kMax> moduleKinds{};    // 0 "gclib.dll", 1 "pkcs11.dll"
+    std::array<std::vector<unsigned char>, kMax> atrs;  // the reader's card ATR (token test)
+
+    void Clear() { *this = DeviceEntries{}; }
+};
+
+// Runs the device choice when two or more devices are usable. The chooser may refresh the
+// entries in place with psa.ListDevices(deviceKind, entries) (a refresh after the user plugs a
+// device in or out); the chosen row refers to the entries as they stand when it returns.
+class IDeviceChooser {
+  public:
+    virtual ~IDeviceChooser() = default;
+    // Row index of the chosen device, or -1 when the user cancelled.
+    virtual int ChooseDevice(CPSA& psa, int deviceKind, DeviceEntries& entries) = 0;
+};
+
+// The key removal choice: key objects are added before it runs; after OK the caller reads which
+// object positions were chosen.
+class IKeyRemovalChooser {
+  public:
+    static constexpr int kMaxObjects = 20;
+    static constexpr std::size_t kMaxLabel = 127;
+
+    virtual ~IKeyRemovalChooser() = default;
+    // One key object; `label` holds at most kMaxLabel characters.
+    virtual void AddKey(const std::string& label, const std::string& fingerprint, bool isPrivate,
+                        CK_OBJECT_HANDLE handle) = 0;
+    // Modal run: true for OK, false for Cancel.
+    virtual bool Run() = 0;
+    // After OK: for object positions 0..kMaxObjects-1 in the order they were added.
+    virtual bool chosen(int index) const = 0;
+    virtual CK_OBJECT_HANDLE handle(int index) const = 0;
+    virtual std::string fingerprint(int index) const = 0;
+};
+
+}  // namespace vq
