@@ -144,7 +144,15 @@ void TakePlace(QWidget* placeholder, QWidget* replacement, int id, const char* k
 }  // namespace
 
 CSignDlg::CSignDlg(ISigningOperations& ops, QWidget* parent)
-    : CDialogBase(kSignDialogId, parent), session_(ops), ops_(ops) {
+    : CSignDlg(std::make_unique<SignSession>(ops), nullptr, parent) {}
+
+CSignDlg::CSignDlg(SignSession& session, QWidget* parent) : CSignDlg(nullptr, &session, parent) {}
+
+CSignDlg::CSignDlg(std::unique_ptr<SignSession> own, SignSession* external, QWidget* parent)
+    : CDialogBase(kSignDialogId, parent),
+      own_(std::move(own)),
+      session_(own_ ? *own_ : *external),
+      ops_(session_.ops()) {
     table_ = new CColoredListCtrl(this);
     TakePlace(Control(kIdTable), table_, kIdTable, "list");
     table_->setColumnCount(2);
@@ -549,6 +557,11 @@ bool CSignDlg::eventFilter(QObject* watched, QEvent* event) {
         return true;
     }
     return CDialogBase::eventFilter(watched, event);
+}
+
+int RunSignDialog(SignSession& session) {
+    CSignDlg dialog(session);
+    return RunSignDialog(dialog);
 }
 
 int RunSignDialog(CSignDlg& dialog) {

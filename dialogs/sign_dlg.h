@@ -6,6 +6,7 @@
 
 #include <QString>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -52,7 +53,10 @@ class CSignDlg : public CDialogBase, public ISignView {
     static constexpr int kMaxPassword = 255;
     static constexpr int kMaxPin = 4;
 
+    // A dialog with a session of its own.
     explicit CSignDlg(ISigningOperations& ops, QWidget* parent = nullptr);
+    // A dialog around a session the caller has set up (and reads after the run).
+    explicit CSignDlg(SignSession& session, QWidget* parent = nullptr);
     ~CSignDlg() override;
 
     // The flows' calls, in their order (see SignSession).
@@ -104,6 +108,8 @@ class CSignDlg : public CDialogBase, public ISignView {
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
+    CSignDlg(std::unique_ptr<SignSession> own, SignSession* external, QWidget* parent);
+
     enum class RawText { kNone, kDisplay, kMultiline };
 
     void LoadTexts();
@@ -122,7 +128,8 @@ class CSignDlg : public CDialogBase, public ISignView {
     void TakePassword();
     void SetExpandButton();
 
-    SignSession session_;
+    std::unique_ptr<SignSession> own_;
+    SignSession& session_;
     ISigningOperations& ops_;
 
     CColoredListCtrl* table_ = nullptr;
@@ -157,10 +164,16 @@ class CSignDlg : public CDialogBase, public ISignView {
     int setUpCode_ = 0;
 
     friend int RunSignDialog(CSignDlg& dialog);
+    // Shows the dialog around a session that the signing flow has set up (order mode, purpose,
+    // inputs); the flow reads the result code, chosen key and signature from the session.
+    int RunSignDialog(SignSession& session);
 };
 
 // Runs the dialog modally through the current user interface: 1 OK (read the result code), 2
 // Cancel. After a failed set-up nothing is shown and the result is Cancel.
 int RunSignDialog(CSignDlg& dialog);
+// Shows the dialog around a session that the signing flow has set up (order mode, purpose,
+// inputs); the flow reads the result code, chosen key and signature from the session.
+int RunSignDialog(SignSession& session);
 
 }  // namespace vq

@@ -657,6 +657,21 @@ TEST_F(SignDlgTest, WithoutThePasswordInTheDialogThereIsNoCollapsing) {
     EXPECT_EQ(s->Control(ui::kIdOk)->y(), s->KeyList()->y() + s->KeyList()->height() + 10);
 }
 
+TEST_F(SignDlgTest, FlowSessionIsShownAndCarriesTheResult) {
+    ops_->variant = 1;
+    ops_->Add("F", "File key", kind::kFile);
+    SignSession session(*ops_);
+    session.set_no_order(false);
+    ASSERT_EQ(session.SetUp(Hex(kOrder), "|F|", "F"), code::kOk);
+    Script("dialog 210\ntype 213 \"pw\"\nclick 1\n");
+    EXPECT_EQ(RunSignDialog(session), ui::kIdOk);
+    EXPECT_EQ(ui_.Finish(), 0) << ui_.Error();
+    EXPECT_EQ(session.resultCode(), code::kOk);
+    EXPECT_EQ(session.chosenKeyId(), "F");
+    EXPECT_EQ(session.signature(), (std::vector<unsigned char>{0xAB, 0xCD}));
+    EXPECT_EQ(ops_->passwords, (std::vector<std::string>{"pw"}));
+}
+
 // --- Silent use ---
 
 TEST_F(SignDlgTest, SilentAttemptSignsTheGivenDataWithoutAWindow) {
