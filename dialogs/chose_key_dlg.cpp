@@ -114,7 +114,17 @@ void CChoseKeyDlg::SetRows(std::vector<CertRow> rows) {
 
 void CChoseKeyDlg::OnInitDialog() {
     setWindowTitle(Qs(LoadText(kTextSelectCertificate)));
-    ControlAs<QGroupBox>(chosekey::kGroup)->setTitle(Qs(LoadText(kTextCertificateGroup)));
+    auto* group = ControlAs<QGroupBox>(chosekey::kGroup);
+    group->setTitle(Qs(LoadText(kTextCertificateGroup)));
+    // A group title does not wrap: the dialog grows to the longest one (German) and the list,
+    // the group and the buttons go with it.
+    const int needed = group->fontMetrics().horizontalAdvance(group->title()) + 24;
+    if (const int grow = needed - group->width(); grow > 0) {
+        group->resize(group->width() + grow, group->height());
+        list_->resize(list_->width() + grow, list_->height());
+        for (int id : {1, 2}) Control(id)->move(Control(id)->x() + grow, Control(id)->y());
+        setFixedSize(width() + grow, height());
+    }
     ControlAs<QLabel>(chosekey::kListLabel)->setText(Qs(LoadText(kTextCertificateList)));
     ControlAs<QLabel>(chosekey::kNameLabel)->setText(Qs(LoadText(kTextNameLabel)));
     ControlAs<QPushButton>(1)->setText(Qs(LoadText(kTextOk)));

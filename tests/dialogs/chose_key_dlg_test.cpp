@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QGroupBox>
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QTemporaryDir>
@@ -268,6 +269,21 @@ TEST_F(ChoseKeyDlgTest, TextsFollowTheLanguageAtOpening) {
                        R"("columns":)" + columns})
                   .size());
     EXPECT_EQ(1u, FindAll({R"("columns":["Wystawiony dla:","Wystawiony przez:"])"}).size());
+}
+
+TEST_F(ChoseKeyDlgTest, LongestGroupTitleFitsAndTheColumnsShareTheWiderList) {
+    Script("click 2\n");
+    CChoseKeyDlg dlg(keys_);
+    dlg.SetCertificates(store_);
+    SetLanguageIndex(kLanguageGerman);
+    EXPECT_EQ(ui::kIdCancel, Run(dlg));
+    EXPECT_EQ(0, ui_.Finish()) << ui_.Error();
+    auto* group = dlg.ControlAs<QGroupBox>(chosekey::kGroup);
+    auto* list = dlg.ControlAs<QTreeWidget>(chosekey::kList);
+    EXPECT_LE(group->fontMetrics().horizontalAdvance(group->title()), group->width());
+    EXPECT_LE(group->geometry().right(), dlg.width());
+    EXPECT_LE(dlg.Control(2)->geometry().right(), dlg.width());
+    EXPECT_EQ(list->viewport()->width() / 2, list->columnWidth(0));
 }
 
 TEST(KeyNames, ListsTheKeySetNamesInOrder) {
