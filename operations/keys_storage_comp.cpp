@@ -7,6 +7,7 @@
 #include "crypto/system_cert_store.h"
 #include "dialogs/chose_key_dlg.h"
 #include "dialogs/entry.h"
+#include "dialogs/sign_dlg.h"
 #include "operations/register_cert.h"
 #include "platform/ui/ui.h"
 #include "resources/text.h"
@@ -138,7 +139,9 @@ std::string MapDeviceKeyList(const CKeysStorage& keys, const std::string& device
     return out;
 }
 
-CKeysStorageComp::CKeysStorageComp() : devices_(std::make_unique<NoDevices>()) {
+CKeysStorageComp::CKeysStorageComp()
+    : devices_(std::make_unique<NoDevices>()),
+      runSignDialog_([](SignSession& session) { return RunSignDialog(session); }) {
     certStore_ = std::make_unique<NssCertStore>();
 }
 
