@@ -19,6 +19,17 @@ constexpr ControlTemplate kKeyboard[] = {
     {202, K::kEdit, 7, 7, 241, 16, style::kPassword | style::kReadOnly, ""},
 };
 
+// The certificate choice: the list fills the group box; its columns are sized when it is filled.
+constexpr ControlTemplate kChoseKey[] = {
+    {235, K::kGroupBox,      7,   7, 296, 166, 0, "Certificates"},
+    {227, K::kStatic,       15,  21, 200,   8, 0, "List"},
+    {203, K::kListView,     15,  32, 280, 110, 0, ""},
+    {237, K::kStatic,       15, 153,  45,   8, 0, "Name:"},
+    {202, K::kEdit,         62, 151, 110,  14, 0, ""},
+    {1,   K::kDefaultButton, 199, 180, 50,  14, 0, "OK"},
+    {2,   K::kButton,       253, 180,  50,  14, 0, "Cancel"},
+};
+
 // The order signing dialog. Vertical positions are set by the dialog's own layout when it opens;
 // the table (204) and the raw text view (207) are replaced by their own widgets.
 constexpr ControlTemplate kSign[] = {
@@ -44,6 +55,7 @@ constexpr ControlTemplate kSign[] = {
 constexpr DialogTemplate kTemplates[] = {
     {kPasswordDialogId, 200, 63, "Tahoma", 8, "Password", kPassword},
     {kKeyboardDialogId, 255, 133, "Tahoma", 8, "Keyboard", kKeyboard},
+    {203, 310, 201, "Tahoma", 8, "Select certificate", kChoseKey},
     {kSignDialogId, 330, 246, "Tahoma", 8, "Sign order", kSign},
 };
 // clang-format on
