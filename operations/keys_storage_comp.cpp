@@ -6,6 +6,7 @@
 
 #include "crypto/system_cert_store.h"
 #include "dialogs/entry.h"
+#include "operations/psa_backend.h"
 #include "platform/ui/ui.h"
 #include "resources/text.h"
 #include "resources/text_ids.h"
@@ -133,7 +134,7 @@ std::string MapDeviceKeyList(const CKeysStorage& keys, const std::string& device
     return out;
 }
 
-CKeysStorageComp::CKeysStorageComp() : devices_(std::make_unique<NoDevices>()) {
+CKeysStorageComp::CKeysStorageComp() : devices_(std::make_unique<CPsaBackend>()) {
     certStore_ = std::make_unique<NssCertStore>();
 }
 
