@@ -11,6 +11,7 @@
 #include "resources/text_ids.h"
 #include "storage/codes.h"
 #include "tests/devices/scripted_fixture.h"
+#include "tests/dialogs/qt_app.h"
 #include "tests/fakes/test_env.h"
 
 namespace vq {

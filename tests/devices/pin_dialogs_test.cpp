@@ -8,6 +8,7 @@
 #include "devices/ui/pin_puk_dlg.h"
 #include "resources/text_ids.h"
 #include "tests/devices/scripted_fixture.h"
+#include "tests/dialogs/qt_app.h"
 #include "tests/fakes/test_env.h"
 
 namespace vq {

@@ -1,5 +1,6 @@
 // A scripted user for one test: the automation script answers every dialog and message box, and
-// the transcript is read back to check what the user saw.
+// the transcript is read back to check what the user saw. The test file brings its folder's
+// QApplication (qt_app.h).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -14,7 +15,6 @@
 #include "platform/qtui/qt_ui.h"
 #include "platform/ui/json_line.h"
 #include "resources/text.h"
-#include "tests/dialogs/qt_app.h"
 
 namespace vq::testing {
 

@@ -15,6 +15,7 @@
 #include "storage/codes.h"
 #include "storage/hex_text.h"
 #include "tests/devices/scripted_fixture.h"
+#include "tests/operations/qt_app.h"
 #include "tests/fakes/test_env.h"
 
 namespace vq {
