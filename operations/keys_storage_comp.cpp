@@ -9,6 +9,7 @@
 #include "dialogs/entry.h"
 #include "dialogs/sign_dlg.h"
 #include "operations/register_cert.h"
+#include "operations/psa_backend.h"
 #include "platform/ui/ui.h"
 #include "resources/text.h"
 #include "resources/text_ids.h"
@@ -140,7 +141,7 @@ std::string MapDeviceKeyList(const CKeysStorage& keys, const std::string& device
 }
 
 CKeysStorageComp::CKeysStorageComp()
-    : devices_(std::make_unique<NoDevices>()),
+    : devices_(std::make_unique<CPsaBackend>()),
       runSignDialog_([](SignSession& session) { return RunSignDialog(session); }) {
     certStore_ = std::make_unique<NssCertStore>();
 }
