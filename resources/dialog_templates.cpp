@@ -50,6 +50,8 @@ constexpr ControlTemplate kSign[] = {
     {228, K::kStatic,          7, 222,  22,  20, 0, ""},
     {1,   K::kDefaultButton, 213, 222,  50,  14, 0, "Sign"},
     {2,   K::kButton,        273, 222,  50,  14, 0, "Cancel"},
+};
+
 // Device choice: the refresh button is created at run time (id 692) on the buttons' line.
 constexpr ControlTemplate kSelectReader[] = {
     {253, K::kStatic,          9,   9, 248, 30, style::kWordWrap, "Information"},
