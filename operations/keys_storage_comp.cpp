@@ -6,6 +6,7 @@
 
 #include "crypto/system_cert_store.h"
 #include "dialogs/entry.h"
+#include "dialogs/sign_dlg.h"
 #include "operations/psa_backend.h"
 #include "platform/ui/ui.h"
 #include "resources/text.h"
@@ -137,7 +138,9 @@ std::string MapDeviceKeyList(const CKeysStorage& keys, const std::string& device
     return out;
 }
 
-CKeysStorageComp::CKeysStorageComp() : devices_(std::make_unique<CPsaBackend>()) {
+CKeysStorageComp::CKeysStorageComp()
+    : devices_(std::make_unique<CPsaBackend>()),
+      runSignDialog_([](SignSession& session) { return RunSignDialog(session); }) {
     certStore_ = std::make_unique<NssCertStore>();
 }
 
