@@ -4,7 +4,12 @@
 
 #include <cstddef>
 
+// Qt's `slots` keyword macro (from Qt headers included earlier) would eat a member of the device
+// entries.
+#pragma push_macro("slots")
+#undef slots
 #include "devices/psa.h"
+#pragma pop_macro("slots")
 #include "operations/backends.h"
 
 namespace vq {
