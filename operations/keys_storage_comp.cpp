@@ -6,6 +6,7 @@
 
 #include "crypto/system_cert_store.h"
 #include "dialogs/entry.h"
+#include "operations/device_flows.h"
 #include "platform/ui/ui.h"
 #include "resources/text.h"
 #include "resources/text_ids.h"
