@@ -62,9 +62,16 @@ std::string MapRemovedKeys(const CKeysStorage& keys, const std::string& removed)
     return out;
 }
 
-int DeviceFlows::OpenAndRead(int deviceKind) {
+int DeviceFlows::Select(int deviceKind) {
+    psa_.SetDeviceChooser(ui_.DeviceChooser());
     CK_SLOT_ID slot = 0;
     const int code = psa_.SelectDevice(deviceKind, &slot);
+    psa_.SetDeviceChooser(nullptr);
+    return code;
+}
+
+int DeviceFlows::OpenAndRead(int deviceKind) {
+    const int code = Select(deviceKind);
     if (code != code::kOk) return code;
     return psa_.ReadTokenState();
 }
@@ -214,8 +221,7 @@ OpResult DeviceFlows::Initialise() {
 
 OpResult DeviceFlows::RemoveKeys(int deviceKind) {
     OpResult r;
-    CK_SLOT_ID slot = 0;
-    r.code = psa_.SelectDevice(deviceKind, &slot);
+    r.code = Select(deviceKind);
     if (r.code != code::kOk) {
         Close();
         return r;

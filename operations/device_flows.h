@@ -34,6 +34,8 @@ class IDeviceFlowUi {
     virtual int PinPrompt(SecureString& pin) = 0;
     // A fresh key removal choice (CRemoveDlg) for one removal.
     virtual std::unique_ptr<IKeyRemovalChooser> RemovalChooser() = 0;
+    // The device choice when two or more devices are usable; none: such a choice is a cancel.
+    virtual IDeviceChooser* DeviceChooser() { return nullptr; }
 };
 
 // Maps the removed-keys text of RemoveDeviceKeys ("|fp1|fp2") to the identifiers of the
@@ -60,6 +62,8 @@ class DeviceFlows {
     OpResult InitialiseOpenDevice();
 
   private:
+    // SelectDevice with the user's device choice.
+    int Select(int deviceKind);
     // SelectDevice and ReadTokenState; 0 or the failing code.
     int OpenAndRead(int deviceKind);
     void Close();

@@ -2,6 +2,10 @@
 // The device layer first: Qt defines "slots" as a keyword, and the device entries use the word.
 #include "operations/device_flows.h"
 
+#include "devices/ui/pin_dlg.h"
+#include "devices/ui/pin_puk_dlg.h"
+#include "devices/ui/remove_dlg.h"
+#include "devices/ui/select_reader_dlg.h"
 #include "dialogs/entry.h"
 #include "dialogs/gen_key_dlg.h"
 #include "dialogs/password_dialog.h"
@@ -16,12 +20,37 @@ namespace {
 // The dialogs a person answers.
 class DialogFlowUi final : public IDeviceFlowUi {
   public:
-    int PinDialog(int, bool, SecureString&, SecureString&) override { return ui::kIdCancel; }
-    int InitDialog(SecureString&, SecureString&) override { return ui::kIdCancel; }
+    int PinDialog(int mode, bool token, SecureString& oldCode, SecureString& newCode) override {
+        return PinEntry(mode, token ? 1 : 0, oldCode, newCode);
+    }
+    int InitDialog(SecureString& puk, SecureString& pin) override {
+        CPinPukDlg dialog;
+        const int result = dialog.DoModal();
+        if (result == ui::kIdOk) {
+            puk = dialog.NewPuk();
+            pin = dialog.NewPin();
+        }
+        dialog.Wipe();
+        return result;
+    }
     int PinPrompt(SecureString& pin) override {
         return PromptPassword(CPasswordDialog::kPinMode, "", pin);
     }
-    std::unique_ptr<IKeyRemovalChooser> RemovalChooser() override { return nullptr; }
+    std::unique_ptr<IKeyRemovalChooser> RemovalChooser() override {
+        return std::make_unique<CRemoveDlg>();
+    }
+    IDeviceChooser* DeviceChooser() override { return &chooser_; }
+
+  private:
+    // The choice dialog is made only when there is something to choose.
+    class Chooser final : public IDeviceChooser {
+      public:
+        int ChooseDevice(CPSA& psa, int deviceKind, DeviceEntries& entries) override {
+            CSelectReaderDlg dialog;
+            return dialog.ChooseDevice(psa, deviceKind, entries);
+        }
+    };
+    Chooser chooser_;
 };
 
 }  // namespace
@@ -80,7 +109,12 @@ OpResult CKeysStorageComp::GenerateKeyOperation(const char* parameters) {
         return code;
     });
     dialog.SetKeySize(1024);
-    if (dialog.DoModal() != ui::kIdOk) return {code::kCancelled};
+    // The device choice runs on this thread only: the dialog selects the device before its
+    // worker starts, so the worker finds the session open and never has to ask.
+    device.SetDeviceChooser(flowUi_->DeviceChooser());
+    const int shown = dialog.DoModal();
+    device.SetDeviceChooser(nullptr);
+    if (shown != ui::kIdOk) return {code::kCancelled};
 
     OpResult r;
     r.code = dialog.ResultCode();

@@ -7,6 +7,7 @@
 #include "crypto/system_cert_store.h"
 #include "dialogs/entry.h"
 #include "operations/device_flows.h"
+#include "operations/psa_backend.h"
 #include "platform/ui/ui.h"
 #include "resources/text.h"
 #include "resources/text_ids.h"
@@ -52,6 +53,9 @@ class NssCertStore final : public ICertStore {
     }
     int Sign(int mode, const std::string& certificate, std::span<const unsigned char> data,
              std::vector<unsigned char>& out) override {
+        // The store makes SHA-1 signatures and decrypts; an order (SHA-256) is refused before
+        // the certificate is even looked up.
+        if (mode != 1 && mode != 3) return code::kInvalidArgument;
         SecureBytes result;
         const int code =
             store_.SignOrDecrypt(mode, certificate.c_str(), data.data(), data.size(), result);
@@ -134,7 +138,7 @@ std::string MapDeviceKeyList(const CKeysStorage& keys, const std::string& device
     return out;
 }
 
-CKeysStorageComp::CKeysStorageComp() : devices_(std::make_unique<NoDevices>()) {
+CKeysStorageComp::CKeysStorageComp() : devices_(std::make_unique<CPsaBackend>()) {
     certStore_ = std::make_unique<NssCertStore>();
 }
 

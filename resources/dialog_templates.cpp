@@ -46,10 +46,55 @@ constexpr ControlTemplate kGenKey[] = {
     {2,   K::kButton,       120, 202,  50,  14, 0, "Cancel"},
 };
 
+// Device choice: the refresh button is created at run time (id 692) on the buttons' line.
+constexpr ControlTemplate kSelectReader[] = {
+    {253, K::kStatic,          9,   9, 248, 30, style::kWordWrap, "Information"},
+    {203, K::kListView,        9,  46, 248, 58, 0, ""},
+    {2,   K::kButton,        109, 112,  50, 14, 0, "Cancel"},
+    {1,   K::kDefaultButton, 175, 112,  50, 14, 0, "OK"},
+};
+
+constexpr ControlTemplate kPin[] = {
+    {226, K::kStatic,         7,   7, 104,  10, 0, "PIN"},
+    {202, K::kEdit,           7,  18, 103,  14, style::kPassword, ""},
+    {227, K::kStatic,         7,  39, 104,  10, 0, "New PIN"},
+    {203, K::kEdit,           7,  50, 103,  14, style::kPassword, ""},
+    {228, K::kStatic,         7,  74, 104,  10, 0, "Repeat new PIN"},
+    {204, K::kEdit,           8,  87, 102,  14, style::kPassword, ""},
+    {1,   K::kDefaultButton,  7, 114,  50,  14, 0, "OK"},
+    {2,   K::kButton,        61, 114,  50,  14, 0, "Cancel"},
+};
+
+constexpr ControlTemplate kPinPuk[] = {
+    {247, K::kStatic,          7,   7, 244, 152, style::kWordWrap, "Information"},
+    {262, K::kGroupBox,        7, 165, 116,  84, 0, "PIN"},
+    {228, K::kStatic,         14, 179, 102,  10, 0, "New PIN"},
+    {204, K::kEdit,           14, 192, 102,  14, style::kPassword, ""},
+    {229, K::kStatic,         14, 215, 102,  10, 0, "Repeat new PIN"},
+    {205, K::kEdit,           14, 228, 102,  14, style::kPassword, ""},
+    {261, K::kGroupBox,      135, 165, 116,  84, 0, "PUK"},
+    {226, K::kStatic,        142, 179, 102,  10, 0, "New PUK"},
+    {202, K::kEdit,          142, 192, 102,  14, style::kPassword, ""},
+    {227, K::kStatic,        142, 215, 102,  10, 0, "Repeat new PUK"},
+    {203, K::kEdit,          142, 228, 102,  14, style::kPassword, ""},
+    {1,   K::kDefaultButton,  72, 256,  50,  14, 0, "OK"},
+    {2,   K::kButton,        135, 256,  50,  14, 0, "Cancel"},
+};
+
+constexpr ControlTemplate kRemove[] = {
+    {203, K::kListView,        7,   7, 322, 117, style::kMultiSelect, ""},
+    {1,   K::kDefaultButton, 108, 129,  50,  14, 0, "Remove"},
+    {2,   K::kButton,        176, 129,  50,  14, 0, "Close"},
+};
+
 constexpr DialogTemplate kTemplates[] = {
     {kPasswordDialogId, 200, 63, "Tahoma", 8, "Password", kPassword},
     {kKeyboardDialogId, 255, 133, "Tahoma", 8, "Keyboard", kKeyboard},
     {kGenKeyDialogId, 220, 223, "Tahoma", 8, "Key generation", kGenKey},
+    {kPinDialogId, 118, 135, "Tahoma", 8, "", kPin},
+    {kPinPukDialogId, 258, 277, "Tahoma", 8, "Initialization", kPinPuk},
+    {kSelectReaderDialogId, 266, 133, "Tahoma", 8, "Select reader", kSelectReader},
+    {kRemoveDialogId, 336, 150, "Tahoma", 8, "Select keys to remove", kRemove},
 };
 // clang-format on
 

@@ -14,6 +14,7 @@
 #include <QApplication>
 #include <QTimer>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include "control/veriquill_ctrl.h"
@@ -94,6 +95,9 @@ class GenerateKey : public ::testing::Test {
     virtual std::string reader() const { return testing::kCardReader; }
 
     Played Play(const std::string& script, const char* parameters = "|8|") {
+        return PlayCall(script, [&] { return ctrl.GenerateKey(parameters); });
+    }
+    Played PlayCall(const std::string& script, const std::function<std::string()>& call) {
         Played p;
         const std::string path = machine->env.Path("transcript.jsonl");
         std::filesystem::remove(path);
@@ -103,7 +107,7 @@ class GenerateKey : public ::testing::Test {
             EXPECT_TRUE(scripted.Load(script, error)) << error;
             EXPECT_TRUE(scripted.transcript().Open(path));
             ui::SetCurrent(&scripted);
-            p.result = ctrl.GenerateKey(parameters);
+            p.result = call();
             ui::SetCurrent(nullptr);
             p.scriptOk = scripted.Finish() == 0;
             p.error = scripted.Error();
@@ -136,6 +140,16 @@ class GenerateKeyOnToken : public GenerateKey {
   protected:
     std::string reader() const override { return testing::kTokenReader; }
 };
+
+// Stands in for the order dialog's window: picks the preselected key and presses sign once.
+int PressOk(SignSession& s) {
+    CKeysStorage& keys = s.ops().KeySet();
+    for (std::size_t i = 0; i < keys.Count(); ++i)
+        if (keys.At(i)->id == s.preselectedKeyId() && s.Offered(*keys.At(i)))
+            s.Select(static_cast<int>(i));
+    const int code = s.SigningAttempt(nullptr, nullptr);
+    return code == code::kCancelled ? ui::kIdCancel : ui::kIdOk;
+}
 
 // The public key of a blob (LE32 length, modulus, LE32 length, exponent) as a PEM file.
 std::string BlobToPem(const std::vector<unsigned char>& blob, const std::string& path) {
@@ -220,7 +234,7 @@ TEST_F(GenerateKey, OnASmartCardReturnsTheNameKindBlobAndFingerprint) {
     EXPECT_NE(machine->KeyList().find(f[5]), std::string::npos);
 }
 
-TEST_F(GenerateKey, TheGeneratedKeySignsAndOpenSslVerifiesWithTheBlobsPublicKey) {
+TEST_F(GenerateKey, TheGeneratedKeyDeclaredWithSetKeySignsAndOpenSslVerifiesIt) {
     const Played p = Play(Start("sig-key", 217) + Pin(testing::kUserPin));
     const auto f = Fields(p.result);
     ASSERT_EQ(f.size(), 6u) << p.result;
@@ -228,18 +242,21 @@ TEST_F(GenerateKey, TheGeneratedKeySignsAndOpenSslVerifiesWithTheBlobsPublicKey)
     ASSERT_EQ(HexDecode(f[4], blob), 0);
     const std::string pem = BlobToPem(blob, machine->env.Path("pub.pem"));
 
+    // The page declares the key with the returned name, kind and fingerprint, then signs.
+    ASSERT_EQ(ctrl.SetKey("gen", f[1].c_str(), f[5].c_str(), std::stoi(f[2])), "0");
+    ctrl.component().SetSignDialogRunner(PressOk);
     const std::string order = "ZLECENIE 1 PLN";
     machine->env.Write("order.txt", order);
-    SecureBytes signature;
-    ASSERT_EQ(machine->WithDevice("",
-                                  [&](CPSA& psa) {
-                                      SecureString pin(testing::kUserPin);
-                                      return psa.DeviceSign(
-                                          "sig-key", f[5].c_str(), &pin,
-                                          reinterpret_cast<const unsigned char*>(order.data()),
-                                          order.size(), kSignSha256, signature);
-                                  }),
-              code::kOk);
+    const Played signing = PlayCall(Pin(testing::kUserPin), [&] {
+        return ctrl.Sign("|gen|", "gen", HexEncode(std::string_view(order)).c_str());
+    });
+    ASSERT_TRUE(signing.scriptOk) << signing.error;
+    const auto s = Fields(signing.result);
+    ASSERT_EQ(s.size(), 3u) << signing.result;
+    EXPECT_EQ(s[0], "0");
+    EXPECT_EQ(s[1], "gen");
+    std::vector<unsigned char> signature;
+    ASSERT_EQ(HexDecode(s[2], signature), 0);
     std::ofstream(machine->env.Path("order.sig"), std::ios::binary)
         .write(reinterpret_cast<const char*>(signature.data()), std::streamsize(signature.size()));
     int status = 0;
