@@ -397,6 +397,36 @@ TEST_F(GenerateKey, EveryControlIsDisabledWhileTheWorkerRuns) {
     EXPECT_NE(d.find("{\"id\":216,\"kind\":\"progress\""), std::string::npos) << d;
 }
 
+// Screenshots of the dialog before and during generation, into VQ_SCREENSHOT_DIR when set (the
+// documentation's pictures), else into the test's directory.
+TEST_F(GenerateKey, ScreenshotsBeforeAndDuringGeneration) {
+    const char* dir = std::getenv("VQ_SCREENSHOT_DIR");
+    const std::string out = dir ? dir : machine->env.dir();
+    const std::string before = out + "/genkey-before-en.png";
+    const std::string during = out + "/genkey-during-en.png";
+    machine->Configure("", "delay C_GenerateKeyPair 1500\n");
+    // A person watching: the picture is taken once the progress bar has moved on.
+    bool taken = false;
+    QTimer watcher;
+    watcher.setInterval(20);
+    QObject::connect(&watcher, &QTimer::timeout, [&] {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            auto* dlg = qobject_cast<CGenKeyDlg*>(w);
+            if (!taken && dlg && dlg->Generating() && dlg->ProgressValue() >= 5)
+                taken = dlg->grab().save(QString::fromStdString(during), "PNG");
+        }
+    });
+    watcher.start();
+    const Played p = Play("dialog 211\ncheck 217\ntype 210 \"Podpis 2026\"\nsnapshot \"" + before +
+                          "\"\nclick 1\n" + Pin(testing::kUserPin));
+    watcher.stop();
+    ASSERT_TRUE(p.scriptOk) << p.error;
+    EXPECT_EQ(Fields(p.result).at(0), "0");
+    EXPECT_TRUE(taken);
+    EXPECT_GT(std::filesystem::file_size(before), 1000u);
+    EXPECT_GT(std::filesystem::file_size(during), 1000u);
+}
+
 TEST_F(GenerateKeyOnToken, SuccessReturnsKindElevenAndNull) {
     const Played p = Play(Start("token-key") + Pin(testing::kUserPin));
     const auto f = Fields(p.result);
