@@ -207,8 +207,8 @@ std::string CVeriquillCtrl::Sign(const char* allowedKeyIds, const char* preselec
     return result::WithKeyId(comp_.SignOperation(allowedKeyIds, preselectedKeyId, orderHex));
 }
 
-std::string CVeriquillCtrl::GenerateKey(const char*) {
-    const OpResult r = NotAvailable();
+std::string CVeriquillCtrl::GenerateKey(const char* parameters) {
+    const OpResult r = comp_.GenerateKeyOperation(parameters);
     if (r.code == code::kOk && r.fields.size() == 4) {
         return "0|" + r.fields[0] + "|" + std::to_string(r.kind) + "|" + r.fields[1] + "|" +
                r.fields[2] + "|" + r.fields[3];
@@ -274,25 +274,25 @@ std::string CVeriquillCtrl::SetKeyLocation(const char* keyId, const char* pathHe
 }
 
 std::string CVeriquillCtrl::InitializeCard() {
-    return result::WithKeyList(NotAvailable());
+    return result::WithKeyList(comp_.InitializeCardOperation());
 }
 std::string CVeriquillCtrl::ChangePIN() {
-    return result::CodeOr91(NotAvailable());
+    return result::CodeOr91(comp_.ChangePinOperation());
 }
 std::string CVeriquillCtrl::ChangePUK() {
-    return result::CodeOr91(NotAvailable());
+    return result::CodeOr91(comp_.ChangePukOperation());
 }
 std::string CVeriquillCtrl::UnblockCard() {
-    return result::CodeOr91(NotAvailable());
+    return result::CodeOr91(comp_.UnblockCardOperation());
 }
 std::string CVeriquillCtrl::RemoveKeysFromCard() {
-    return result::WithKeyList(NotAvailable());
+    return result::WithKeyList(comp_.RemoveKeysOperation(device_kind::kAny));
 }
 std::string CVeriquillCtrl::RemoveKeysFromSmartCard() {
-    return result::WithKeyList(NotAvailable());
+    return result::WithKeyList(comp_.RemoveKeysOperation(device_kind::kSmartCard));
 }
 std::string CVeriquillCtrl::RemoveKeysFromUSBToken() {
-    return result::WithKeyList(NotAvailable());
+    return result::WithKeyList(comp_.RemoveKeysOperation(device_kind::kUsbToken));
 }
 
 }  // namespace vq

@@ -11,6 +11,8 @@
 
 namespace vq {
 
+class CPSA;
+
 struct DeviceState {
     bool tokenInitialised = false;
     bool userPinInitialised = false;
@@ -44,6 +46,9 @@ class IDeviceBackend {
     virtual bool TokenDriverInstalled() const = 0;
     // The accepted card model list changed.
     virtual void SetCardModels(const std::string& models) = 0;
+    // The device object behind the back end, shared with the device management flows; none
+    // for a back end without one.
+    virtual CPSA* Device() { return nullptr; }
 };
 
 class ICertStore {

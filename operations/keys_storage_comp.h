@@ -15,6 +15,9 @@
 
 namespace vq {
 
+class CPSA;
+class IDeviceFlowUi;
+
 // Outputs of an operation; which fields are set depends on the method and the code.
 struct OpResult {
     int code = 0;
@@ -54,6 +57,18 @@ class CKeysStorageComp : public CKeysStorage, public ISigningOperations {
     OpResult ShowKeyboard();
     // The user names a certificate of the personal store: fields nameHex, certificate.
     OpResult RegisterCert();
+    // Device management and key generation (device_management.cpp).
+    OpResult GenerateKeyOperation(const char* parameters);
+    OpResult InitializeCardOperation();
+    OpResult ChangePinOperation();
+    OpResult ChangePukOperation();
+    OpResult UnblockCardOperation();
+    OpResult RemoveKeysOperation(int deviceKind);
+    // The dialogs of the device management flows; replaced by tests.
+    void SetDeviceFlowUi(std::unique_ptr<IDeviceFlowUi> ui);
+    // The device object the device management flows and key generation use: the back end's, or
+    // the component's own when the back end has none.
+    CPSA& DeviceObject();
 
     bool signingLocked() const { return signingLocked_; }
     const std::string& pendingChallenge() const { return challenge_; }
@@ -95,6 +110,8 @@ class CKeysStorageComp : public CKeysStorage, public ISigningOperations {
     std::unique_ptr<IDeviceBackend> devices_;
     std::unique_ptr<ICertStore> certStore_;
     SignDialogRunner runSignDialog_;
+    std::unique_ptr<IDeviceFlowUi> flowUi_;
+    std::unique_ptr<CPSA> ownDevice_;
 
     // Key material belongs to the key it was prepared for.
     std::string materialKeyId_;

@@ -34,6 +34,7 @@ class CPsaBackend final : public IDeviceBackend {
     void SetCardModels(const std::string& models) override;
 
     CPSA& psa() { return psa_; }
+    CPSA* Device() override { return &psa_; }
 
   private:
     void Logout();

@@ -50,6 +50,31 @@ constexpr ControlTemplate kSign[] = {
     {228, K::kStatic,          7, 222,  22,  20, 0, ""},
     {1,   K::kDefaultButton, 213, 222,  50,  14, 0, "Sign"},
     {2,   K::kButton,        273, 222,  50,  14, 0, "Cancel"},
+// Key generation: only the device locations are offered; the bank-repository and local-storage
+// radios, the password rows, the minimum-length note and the expiry and usage-count controls are
+// hidden when the dialog opens, and the dialog shortens to end below the key name row.
+constexpr ControlTemplate kGenKey[] = {
+    {235, K::kGroupBox,       7,   7, 206,  36, 0, "Location"},
+    {212, K::kRadioButton,   14,  20,  80,  10, 0, "Bank"},
+    {213, K::kRadioButton,  110,  20,  80,  10, 0, "Local"},
+    {217, K::kRadioButton,    9,  20,  80,  10, 0, "SmartCard"},
+    {537, K::kRadioButton,  110,  32,  80,  10, 0, "USB"},
+    {227, K::kStatic,        7,  50, 206,   8, 0, "Name"},
+    {210, K::kEdit,          7,  60, 206,  14, 0, ""},
+    {216, K::kCustom,        7,  80, 206,   9, style::kHidden, ""},
+    {228, K::kStatic,        7,  96, 100,   8, 0, "Password"},
+    {218, K::kEdit,          7, 106, 180,  14, style::kPassword, ""},
+    {224, K::kButton,      192, 105,  21,  16, 0, ""},
+    {229, K::kStatic,        7, 124, 100,   8, 0, "Confirm"},
+    {219, K::kEdit,          7, 134, 180,  14, style::kPassword, ""},
+    {225, K::kButton,      192, 133,  21,  16, 0, ""},
+    {230, K::kStatic,        7, 152, 206,   8, 0, "Minimum"},
+    {220, K::kCheckBox,      7, 166, 100,  10, 0, "Expiry"},
+    {221, K::kEdit,        110, 164,  60,  14, 0, ""},
+    {222, K::kCheckBox,      7, 182, 100,  10, 0, "Uses"},
+    {223, K::kEdit,        110, 180,  60,  14, 0, ""},
+    {1,   K::kDefaultButton, 50, 202,  50,  14, 0, "Generate"},
+    {2,   K::kButton,       120, 202,  50,  14, 0, "Cancel"},
 };
 
 // Device choice: the refresh button is created at run time (id 692) on the buttons' line.
@@ -98,6 +123,7 @@ constexpr DialogTemplate kTemplates[] = {
     {kKeyboardDialogId, 255, 133, "Tahoma", 8, "Keyboard", kKeyboard},
     {203, 310, 201, "Tahoma", 8, "Select certificate", kChoseKey},
     {kSignDialogId, 330, 246, "Tahoma", 8, "Sign order", kSign},
+    {kGenKeyDialogId, 220, 223, "Tahoma", 8, "Key generation", kGenKey},
     {kPinDialogId, 118, 135, "Tahoma", 8, "", kPin},
     {kPinPukDialogId, 258, 277, "Tahoma", 8, "Initialization", kPinPuk},
     {kSelectReaderDialogId, 266, 133, "Tahoma", 8, "Select reader", kSelectReader},

@@ -33,6 +33,8 @@ struct ScriptedUi::Run {
 
 namespace {
 
+constexpr int kBusyPollMs = 10;
+
 std::string Waiting(const QDialog& dialog, int resourceId) {
     return "dialog " + std::to_string(resourceId) + " \"" + dialog.windowTitle().toStdString() +
            "\"";
@@ -130,6 +132,15 @@ void ScriptedUi::Step(Run& run) {
         run.opened = true;
     }
     if (!run.dialog.isVisible()) return;
+    // A dialog at work (the "vq_busy" property: a worker running, its controls disabled) takes
+    // no answers until it is done, as a person would wait; looking at it is allowed.
+    if (run.dialog.property("vq_busy").toBool()) {
+        const ScriptCommand* next = failed_ ? nullptr : script_.Peek();
+        if (!next || (next->verb != Verb::kDump && next->verb != Verb::kSnapshot)) {
+            QTimer::singleShot(kBusyPollMs, &run.context, [this, &run] { Step(run); });
+            return;
+        }
+    }
     const std::string waiting = Waiting(run.dialog, run.resourceId);
     const ScriptCommand* c = failed_ ? nullptr : NextFor(waiting.c_str());
     if (!c || !Apply(run, *c) || failed_) {

@@ -7,12 +7,14 @@
 //   slot <description>|absent                   a reader without a card
 //   fail <C_Function> <value> [<skip> [<times>]]  calls skip+1 .. skip+times answer the value
 //   initialize <value>           C_Initialize initialises the backend, then answers the value
+//   delay <C_Function> <ms>      that function takes this long (a slow device)
 //   state <path>                 tries left, kept across loads of the module
 //   log <path>                   one line per call
 // Slot ids are the positions of the slot lines, from 0. The tries left appear in the token
 // flags (CKF_USER_PIN_LOCKED, CKF_SO_PIN_LOCKED) and, as a Gemplus card reports them, in bits
 // 16-23 (PIN) and 24-31 (PUK) of the session's ulDeviceError.
 #include <dlfcn.h>
+#include <unistd.h>
 #include <p11-kit/pkcs11.h>
 
 #include <cstring>
@@ -49,6 +51,7 @@ struct State {
     std::vector<Slot> slots;
     std::map<std::string, Rule> rules;
     std::map<std::string, unsigned long> calls;
+    std::map<std::string, unsigned long> delays;  // milliseconds
     std::map<CK_SESSION_HANDLE, std::size_t> sessions;  // session -> slot position
     std::map<CK_SESSION_HANDLE, CK_USER_TYPE> logins;
     std::string statePath, logPath, backend;
@@ -63,6 +66,7 @@ void Log(const std::string& line) {
 }
 
 bool Inject(const char* fn, CK_RV& rv) {
+    if (const auto d = g.delays.find(fn); d != g.delays.end()) usleep(d->second * 1000);
     const unsigned long n = ++g.calls[fn];
     const auto it = g.rules.find(fn);
     if (it == g.rules.end()) return false;
@@ -117,6 +121,9 @@ void Configure() {
                 g.rules[parts[0]] =
                     Rule{fake::Number(parts[1]), parts.size() > 2 ? fake::Number(parts[2]) : 0,
                          parts.size() > 3 ? fake::Number(parts[3]) : ~0ul};
+        } else if (keyword == "delay") {
+            const auto parts = fake::Split(rest, ' ');
+            if (parts.size() >= 2) g.delays[parts[0]] = fake::Number(parts[1]);
         } else if (keyword == "initialize") {
             g.initializeRv = fake::Number(rest);
         } else if (keyword == "state") {
