@@ -50,6 +50,8 @@ constexpr ControlTemplate kSign[] = {
     {228, K::kStatic,          7, 222,  22,  20, 0, ""},
     {1,   K::kDefaultButton, 213, 222,  50,  14, 0, "Sign"},
     {2,   K::kButton,        273, 222,  50,  14, 0, "Cancel"},
+};
+
 // Key generation: only the device locations are offered; the bank-repository and local-storage
 // radios, the password rows, the minimum-length note and the expiry and usage-count controls are
 // hidden when the dialog opens, and the dialog shortens to end below the key name row.
