@@ -245,6 +245,7 @@ int main(int argc, char** argv) {
         std::lock_guard lock(inbox.mutex);
         for (auto& item : inbox.items) OPENSSL_cleanse(item.body.data(), item.body.size());
     }
+    Log("control released; host ends");
     if (ui->Finish() != 0) {
         Log("user interface: " + ui->Error());
         status = 1;
