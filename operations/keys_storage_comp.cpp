@@ -51,6 +51,9 @@ class NssCertStore final : public ICertStore {
     }
     int Sign(int mode, const std::string& certificate, std::span<const unsigned char> data,
              std::vector<unsigned char>& out) override {
+        // The store makes SHA-1 signatures and decrypts; an order (SHA-256) is refused before
+        // the certificate is even looked up.
+        if (mode != 1 && mode != 3) return code::kInvalidArgument;
         SecureBytes result;
         const int code =
             store_.SignOrDecrypt(mode, certificate.c_str(), data.data(), data.size(), result);

@@ -85,17 +85,19 @@ TEST(OrderText, FirstRecordStartsAtItsColonSoABarInItsKeyIsSkippedOnce) {
 }
 
 TEST(OrderText, LargeHostileTextsStayLinear) {
-    // Colons without any bar used to mean one scan of the rest of the text per record.
+    // Colons without any bar used to mean one scan of the rest of the text per record: for a
+    // megabyte that is some 10^11 steps, hours. A linear parser takes well under a second, so
+    // a generous bound stays reliable on a loaded machine and under sanitizers.
     std::string colons(1 << 20, ':');
     std::string mixed;
     while (mixed.size() < (1u << 20)) mixed += "k:l:\n\n\n\n|_ZLECENIE_|";
     for (const std::string* text : {&colons, &mixed}) {
         const auto start = std::chrono::steady_clock::now();
         const ParsedOrder o = Parse(*text);
-        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            std::chrono::steady_clock::now() - start)
-                            .count();
-        EXPECT_LT(ms, 2000) << "rows " << o.rows.size();
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
+                                 std::chrono::steady_clock::now() - start)
+                                 .count();
+        EXPECT_LT(seconds, 30) << "rows " << o.rows.size();
     }
 }
 

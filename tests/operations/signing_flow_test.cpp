@@ -1,0 +1,208 @@
+// The three signing steps behind the order dialog, with real key files and a scripted user.
+#include <gtest/gtest.h>
+
+#include "dialogs/sign_session.h"
+#include "resources/text.h"
+#include "resources/text_ids.h"
+#include "storage/codes.h"
+#include "tests/operations/flow_fixture.h"
+
+namespace vq::test {
+namespace {
+
+constexpr const char* kOrder = "_ZLECENIE_|a:Kwota:100,00|b:Tytul:czynsz|";
+
+std::string Password(const std::string& pw) {
+    return "dialog 201\ntype 201 \"" + pw + "\"\nclick 1\n";
+}
+
+class SigningFlowTest : public FlowTest {
+  protected:
+    // Declares a key-file key whose file is remembered at its path.
+    void DeclareFileKey(const std::string& id, const TestKey& k) {
+        ASSERT_EQ(comp_->SetKey(id.c_str(), Hex("Firma").c_str(), k.fingerprint.c_str(), 1), 0);
+        ASSERT_EQ(comp_->StoreLocation(id.c_str(), k.path.c_str()), 0);
+    }
+    // An order session on the key at `index`, as the dialog sets it up.
+    std::unique_ptr<SignSession> OrderSession(int index, const std::string& filter = "|k1|") {
+        auto s = std::make_unique<SignSession>(*comp_);
+        s->set_no_order(false);
+        EXPECT_EQ(s->SetUp(Hex(kOrder), filter, "k1"), 0);
+        s->Select(index);
+        return s;
+    }
+    std::string Location(const char* id) {
+        std::string hex;
+        return comp_->GetKeyLocation(id, hex) == 0 ? hex : "none";
+    }
+};
+
+TEST_F(SigningFlowTest, GoodPasswordSignsTheDecodedOrderWithSha256) {
+    const TestKey k = MakeKey("k1.prv", "tajne");
+    DeclareFileKey("k1", k);
+    Script(Password("tajne"));
+    auto s = OrderSession(0);
+    EXPECT_EQ(s->SigningAttempt(nullptr, nullptr), code::kOk);
+    EXPECT_TRUE(Verifies(k.key.get(), kOrder, s->signature()));
+    EXPECT_EQ(comp_->Find("k1")->wrongPasswordCount, 0);
+    EXPECT_TRUE(page_.calls.empty());
+    EXPECT_EQ(ui_.Finish(), 0) << ui_.Error();
+}
+
+TEST_F(SigningFlowTest, ThreeWrongPasswordsBlockTheKeyAndTellThePage) {
+    const TestKey k = MakeKey("k1.prv", "tajne");
+    DeclareFileKey("k1", k);
+    SetLanguageIndex(kLanguageEnglish);
+    Script(Password("zle1") + "message ok\n" + Password("zle2") + "message ok\n" +
+           Password("zle3") + "message ok\n" + "message ok\n");
+    auto s = OrderSession(0);
+    for (int i = 1; i <= 3; ++i) {
+        EXPECT_EQ(s->SigningAttempt(nullptr, nullptr), code::kWrongPassword) << i;
+        EXPECT_EQ(comp_->Find("k1")->wrongPasswordCount, i);
+        ASSERT_EQ(page_.calls.size(), static_cast<std::size_t>(i));
+        EXPECT_EQ(page_.calls.back(), (std::vector<std::string>{"componentWKPEvent", "", "k1",
+                                                                "Firma", std::to_string(i)}));
+    }
+    // The fourth press is refused before any prompt, with the blocked message.
+    EXPECT_EQ(s->SigningAttempt(nullptr, nullptr), code::kKeyBlocked);
+    const auto messages = Events("message");
+    ASSERT_EQ(messages.size(), 4u);
+    EXPECT_NE(messages[0].find(cp::AnsiToUtf8(LoadText(kTextWrongPasswordOrFile))),
+              std::string::npos);
+    EXPECT_NE(messages[3].find("The selected key is blocked."), std::string::npos);
+    EXPECT_NE(messages[3].find("\"caption\":\"\""), std::string::npos);
+    EXPECT_EQ(ui_.Finish(), 0) << ui_.Error();
+    SetLanguageIndex(kLanguagePolish);
+}
+
+TEST_F(SigningFlowTest, AGoodPasswordResetsTheCountAndASmartCardIsNeverBlocked) {
+    const TestKey k = MakeKey("k1.prv", "tajne");
+    DeclareFileKey("k1", k);
+    Script(Password("zle") + "message ok\n" + Password("tajne"));
+    auto s = OrderSession(0);
+    EXPECT_EQ(s->SigningAttempt(nullptr, nullptr), code::kWrongPassword);
+    EXPECT_EQ(s->SigningAttempt(nullptr, nullptr), code::kOk);
+    EXPECT_EQ(comp_->Find("k1")->wrongPasswordCount, 0);
+
+    ASSERT_EQ(comp_->SetKey("card", Hex("Karta").c_str(), k.fingerprint.c_str(), 2), 0);
+    comp_->Find("card")->wrongPasswordCount = 7;
+    EXPECT_FALSE(comp_->Find("card")->Blocked());
+}
+
+TEST_F(SigningFlowTest, WrongFileIsForgottenAndTheNextAttemptAsksForTheRightOne) {
+    const TestKey right = MakeKey("right.prv", "tajne");
+    const TestKey other = MakeKey("other.prv", "tajne");
+    ASSERT_EQ(comp_->SetKey("k1", Hex("Firma").c_str(), right.fingerprint.c_str(), 1), 0);
+    ASSERT_EQ(comp_->StoreLocation("k1", other.path.c_str()), 0);
+
+    Script(Password("tajne") + "message ok\nfile \"" + right.path + "\"\n" + Password("tajne"));
+    auto s = OrderSession(0);
+    EXPECT_EQ(s->SigningAttempt(nullptr, nullptr), code::kFingerprintMismatch);
+    EXPECT_EQ(Location("k1"), "00");  // forgotten: the empty text
+    // As the dialog does for 36: another attempt at once.
+    EXPECT_EQ(s->SigningAttempt(nullptr, nullptr), code::kOk);
+    EXPECT_TRUE(Verifies(right.key.get(), kOrder, s->signature()));
+    EXPECT_EQ(Location("k1"), Hex(right.path) + "00");
+
+    const auto warnings = Events("message");
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_NE(warnings[0].find("(plik Firma.prv)"), std::string::npos);
+    EXPECT_NE(warnings[0].find("\"icon\":\"warning\""), std::string::npos);
+    const auto files = Events("file-dialog");
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_NE(files[0].find("\"default-name\":\"Firma\""), std::string::npos);
+    EXPECT_NE(files[0].find("*.prv"), std::string::npos);
+    EXPECT_EQ(ui_.Finish(), 0) << ui_.Error();
+}
+
+TEST_F(SigningFlowTest, DeletedRememberedFileIsAskedForAndStoredAtFinish) {
+    const TestKey k = MakeKey("k1.prv", "tajne");
+    DeclareFileKey("k1", k);
+    ASSERT_EQ(comp_->StoreLocation("k1", Path("gone.prv").c_str()), 0);
+    // A wrong password after choosing the file must not ask for the file again.
+    Script("message ok\nfile \"" + k.path + "\"\n" + Password("zle") + "message ok\n" +
+           Password("tajne"));
+    auto s = OrderSession(0);
+    EXPECT_EQ(s->SigningAttempt(nullptr, nullptr), code::kWrongPassword);
+    EXPECT_EQ(Location("k1"), Hex(Path("gone.prv")) + "00");  // not stored before Finish
+    EXPECT_EQ(s->SigningAttempt(nullptr, nullptr), code::kOk);
+    EXPECT_EQ(Location("k1"), Hex(k.path) + "00");
+    EXPECT_EQ(Events("file-dialog").size(), 1u);
+    EXPECT_EQ(ui_.Finish(), 0) << ui_.Error();
+}
+
+TEST_F(SigningFlowTest, CancelAtEachPrompt) {
+    const TestKey k = MakeKey("k1.prv", "tajne");
+    DeclareFileKey("k1", k);
+    ASSERT_EQ(comp_->SetKey("k2", Hex("Druga").c_str(), k.fingerprint.c_str(), 1), 0);
+    Script(
+        "dialog 201\nclick 2\n"        // password prompt cancelled
+        "message ok\nfile cancel\n");  // file dialog of the never-located key cancelled
+    auto s = OrderSession(0, "|k1|k2|");
+    EXPECT_EQ(s->SigningAttempt(nullptr, nullptr), code::kCancelled);
+    s->Select(1);
+    EXPECT_EQ(s->SigningAttempt(nullptr, nullptr), code::kCancelled);
+    EXPECT_EQ(Location("k2"), "none");
+    EXPECT_EQ(ui_.Finish(), 0) << ui_.Error();
+}
+
+TEST_F(SigningFlowTest, KeyKindsTheEngineRefuses) {
+    const TestKey k = MakeKey("k1.prv", "tajne");
+    ASSERT_EQ(comp_->SetKey("k1", Hex("Stara").c_str(), "AA", 9), 0);  // no such kind
+    Script("");
+    auto s = OrderSession(0);
+    EXPECT_EQ(s->SigningAttempt(nullptr, nullptr), code::kKindNotUsable);
+    // Nothing selected, or no order at all.
+    SignSession none(*comp_);
+    none.set_no_order(false);
+    EXPECT_EQ(none.SetUp(Hex(kOrder), "|k1|", ""), 0);
+    EXPECT_EQ(none.SigningAttempt(nullptr, nullptr), code::kKindNotUsable);
+    SignSession empty(*comp_);
+    empty.Select(0);
+    EXPECT_EQ(empty.SigningAttempt(nullptr, nullptr), code::kInvalidArgument);
+}
+
+TEST_F(SigningFlowTest, BankKeyMaterialSignsWithThePasswordTypedInTheDialog) {
+    const TestKey k = MakeKey("bank.prv", "haslo");
+    std::ifstream in(k.path, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), {});
+    ASSERT_EQ(comp_->SetKey("k1", Hex("Bank").c_str(), Hex(text).c_str(), 0), 0);
+    comp_->SetDialogType(2);  // password row in the dialog
+    Script("");
+    auto s = OrderSession(0);
+    SecureString typed("haslo");
+    EXPECT_EQ(s->SigningAttempt(&typed, nullptr), code::kOk);
+    EXPECT_TRUE(typed.empty());  // the dialog's copy is wiped
+    EXPECT_TRUE(Verifies(k.key.get(), kOrder, s->signature()));
+}
+
+TEST_F(SigningFlowTest, ACertificateStoreKeyCannotSignAnOrder) {
+    ASSERT_EQ(comp_->SetKey("k1", Hex("Cert").c_str(), "-----BEGIN CERTIFICATE-----", 3), 0);
+    Script("");
+    auto s = OrderSession(0);
+    EXPECT_EQ(s->SigningAttempt(nullptr, nullptr), code::kInvalidArgument);
+    EXPECT_TRUE(Events("dialog-open").empty());  // no password asked
+}
+
+TEST(DeviceKeyList, MapsFingerprintsInOrderAndStopsAtAWholeIdentifier) {
+    CKeysStorage keys;
+    ASSERT_EQ(keys.SetKey("a", "41", "F1", 2), 0);
+    ASSERT_EQ(keys.SetKey("b", "42", "F2", 11), 0);
+    ASSERT_EQ(keys.SetKey("c", "43", "F1", 2), 0);
+    EXPECT_EQ(MapDeviceKeyList(keys, "GemplusCard|\"F2\"-\"F1\""), "b|a|c");
+    EXPECT_EQ(MapDeviceKeyList(keys, "GemplusCard|\"F9\""), "");
+    EXPECT_EQ(MapDeviceKeyList(keys, ""), "");
+
+    CKeysStorage many;
+    for (int i = 0; i < 200; ++i) {
+        const std::string id = "key-" + std::to_string(1000 + i);  // 8 characters each
+        ASSERT_EQ(many.SetKey(id.c_str(), "41", "FP", 2), 0);
+    }
+    const std::string list = MapDeviceKeyList(many, "X|\"FP\"");
+    EXPECT_LE(list.size(), 1023u);
+    EXPECT_EQ(list.size(), 113u * 9 - 1);  // 113 whole identifiers and their bars
+    EXPECT_EQ(list.substr(list.size() - 8), "key-1112");
+}
+
+}  // namespace
+}  // namespace vq::test
