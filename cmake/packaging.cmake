@@ -13,7 +13,20 @@ set(VQ_BINDIR ${CMAKE_INSTALL_FULL_BINDIR})
 set(VQ_DATADIR ${CMAKE_INSTALL_FULL_DATADIR}/veriquill)
 configure_file(${pkg}/chromium-host.json.in nm/chromium/com.brantwell.veriquill.json @ONLY)
 configure_file(${pkg}/firefox-host.json.in nm/firefox/com.brantwell.veriquill.json @ONLY)
+set(VQ_LIBEXEC ${CMAKE_INSTALL_PREFIX}/lib/veriquill)
 configure_file(${pkg}/setup-machine.in nm/setup-machine @ONLY)
+# The package's maintainer scripts, and its configuration files: the host manifests under /etc.
+configure_file(${pkg}/postinst.in deb/postinst @ONLY FILE_PERMISSIONS OWNER_READ OWNER_WRITE
+               OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+configure_file(${pkg}/prerm.in deb/prerm @ONLY FILE_PERMISSIONS OWNER_READ OWNER_WRITE
+               OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+set(conffiles "")
+foreach(dir ${VQ_CHROMIUM_NM_DIR} ${VQ_CHROME_NM_DIR} ${VQ_FIREFOX_NM_DIR})
+    if(dir MATCHES "^/etc/")
+        string(APPEND conffiles "${dir}/com.brantwell.veriquill.json\n")
+    endif()
+endforeach()
+file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/deb/conffiles "${conffiles}")
 
 install(TARGETS veriquill veriquill-nm veriquill-keytool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/nm/chromium/com.brantwell.veriquill.json
@@ -50,6 +63,7 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "pcscd")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${pkg}/postinst ${pkg}/prerm ${pkg}/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_BINARY_DIR}/deb/postinst
+    ${CMAKE_CURRENT_BINARY_DIR}/deb/prerm ${pkg}/postrm ${CMAKE_CURRENT_BINARY_DIR}/deb/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)
