@@ -211,12 +211,17 @@ int main(int argc, char** argv) {
                 return false;
             },
             std::move(allowed));
+        bool announced = false;
         for (bool serving = true; serving;) {
             Inbox::Item item = inbox.Pop();
             switch (item.status) {
                 case ReadStatus::kMessage:
                     serving = session.Handle(item.body);
                     OPENSSL_cleanse(item.body.data(), item.body.size());
+                    if (session.opened() && !announced) {
+                        Log("serving a control for " + session.origin());
+                        announced = true;
+                    }
                     break;
                 case ReadStatus::kTooLarge:
                     serving = session.Reject("message of " + std::to_string(item.length) +

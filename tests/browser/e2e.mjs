@@ -197,16 +197,18 @@ try {
   await other.close();
 
   // Pages that go away end their host processes.
-  const before = (hostLog().match(/control released/g) ?? []).length;
+  const logBefore = hostLog().length;
   const gone = await openPage(allowed);
   await inPage(gone, () => demo.ctrl.TestComponent());
+  const pids = [...hostLog().slice(logBefore).matchAll(/veriquill-nm\[(\d+)\]: serving a control/g)].map((m) => m[1]);
+  check("the page's control is one host process", pids.length === 1, hostLog().slice(logBefore));
   await gone.close();
   let ended = false;
-  for (let i = 0; i < 50 && !ended; i++) {
+  for (let i = 0; i < 50 && !ended && pids.length; i++) {
     await new Promise((res) => setTimeout(res, 100));
-    ended = (hostLog().match(/control released/g) ?? []).length > before;
+    ended = hostLog().includes(`veriquill-nm[${pids[0]}]: control released`);
   }
-  check("closing the page ends its host process", ended, hostLog().slice(-400));
+  check("closing the page ends its host process", ended, hostLog().slice(logBefore));
 
   await page.close();
   clearTimeout(timer);
