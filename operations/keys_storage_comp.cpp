@@ -6,6 +6,7 @@
 
 #include "crypto/system_cert_store.h"
 #include "dialogs/entry.h"
+#include "dialogs/sign_dlg.h"
 #include "platform/ui/ui.h"
 #include "resources/text.h"
 #include "resources/text_ids.h"
@@ -136,7 +137,9 @@ std::string MapDeviceKeyList(const CKeysStorage& keys, const std::string& device
     return out;
 }
 
-CKeysStorageComp::CKeysStorageComp() : devices_(std::make_unique<NoDevices>()) {
+CKeysStorageComp::CKeysStorageComp()
+    : devices_(std::make_unique<NoDevices>()),
+      runSignDialog_([](SignSession& session) { return RunSignDialog(session); }) {
     certStore_ = std::make_unique<NssCertStore>();
 }
 

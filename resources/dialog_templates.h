@@ -52,5 +52,6 @@ const DialogTemplate* FindDialogTemplate(int id);
 
 inline constexpr int kPasswordDialogId = 201;
 inline constexpr int kKeyboardDialogId = 202;
+inline constexpr int kSignDialogId = 210;
 
 }  // namespace vq
