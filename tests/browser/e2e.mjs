@@ -2,6 +2,7 @@
 // page over https on localhost, and the page drives the component through veriquill-nm.
 // Usage: node e2e.mjs BUILD_DIR   (exit 0 all passed, 1 a check failed, 77 Chromium cannot start)
 import { createRequire } from "node:module";
+import { createVerify } from "node:crypto";
 import { spawn, execFileSync } from "node:child_process";
 import { mkdtempSync, writeFileSync, readFileSync, mkdirSync, rmSync, existsSync } from "node:fs";
 import { tmpdir } from "node:os";
@@ -49,6 +50,7 @@ delete env.VERIQUILL_ANSI_CODEPAGE;
 const pem = path.join(work, "user.pem");
 const keyFile = path.join(work, "firma.prv");
 run("openssl", ["genrsa", "-out", pem, "1024"], { stdio: "ignore" });
+run("openssl", ["rsa", "-in", pem, "-pubout", "-out", path.join(work, "user.pub.pem")], { stdio: "ignore" });
 const password = "Tajne-2026";
 const fingerprint = run(keytool, ["create", pem, keyFile], { input: `${password}\n` }).trim();
 writeFileSync(path.join(work, "demo-config.json"),
@@ -128,6 +130,9 @@ async function inPage(page, fn, arg) {
     }
   }, [fn.toString(), arg]);
 }
+// A wrong password, the error message, and the user gives up: Sign answers 8 (cancelled).
+const WRONG_PASSWORD_SCRIPT = 'dialog 210\nclick 1\ndialog 201\ntype 201 "wrong"\nclick 1\nmessage ok\ndialog 210\nclick 2\n';
+const WRONG_PASSWORD_RESULT = "8";
 const PRESS = (x, y) => `mouse down ${x} ${y}\nmouse up ${x} ${y}\n`;
 
 try {
@@ -173,6 +178,50 @@ try {
   });
   writeFileSync(uiScript, "");
   check("ShowKeyboard returns what the scripted user typed", JSON.stringify(r.value) === '["0|1234","509"]', JSON.stringify(r));
+
+  // Signing an order: the scripted user presses Sign and types the key's password.
+  const keyArgs = { id: fingerprint, name: "Firma Łódź", path: keyFile };
+  const declareAndSign = async (c) => {
+    const ctl = demo.newControl();
+    const declared = [await ctl.SetKey(c.id, demo.isoHex(c.name), c.id, 1),
+      await ctl.SetKeyLocation(c.id, demo.utf8Hex(c.path))];
+    const order = demo.orderHex();
+    return { declared, order, result: await ctl.Sign(`|${c.id}|`, c.id, order) };
+  };
+  writeFileSync(uiScript, `dialog 210\nclick 1\ndialog 201\ntype 201 "${password}"\nclick 1\n`);
+  r = await inPage(page, declareAndSign, keyArgs);
+  writeFileSync(uiScript, "");
+  const [code, keyId, sigHex] = (r.value?.result ?? "").split("|");
+  let verified = false;
+  if (code === "0") {
+    verified = createVerify("sha256").update(Buffer.from(r.value.order, "hex"))
+      .verify(readFileSync(path.join(work, "user.pub.pem")), Buffer.from(sigHex, "hex"));
+  }
+  check("Sign returns the key and a signature that verifies over the order bytes",
+    code === "0" && keyId === fingerprint && verified, JSON.stringify(r));
+
+  // A wrong password: the component calls the page's componentWKPEvent.
+  writeFileSync(uiScript, WRONG_PASSWORD_SCRIPT);
+  r = await inPage(page, declareAndSign, keyArgs);
+  writeFileSync(uiScript, "");
+  const wkp = await page.evaluate(() => document.body.dataset.wkp ?? "");
+  check("a wrong password calls componentWKPEvent with the key and the count",
+    wkp === `${fingerprint}|Firma Łódź|1`, wkp);
+  check("Sign after a wrong password answers as the method does", r.value?.result === WRONG_PASSWORD_RESULT,
+    JSON.stringify(r));
+
+  // A page without the function gets the same answer.
+  writeFileSync(uiScript, WRONG_PASSWORD_SCRIPT);
+  r = await inPage(page, async (c) => {
+    delete window.componentWKPEvent;
+    delete document.body.dataset.wkp;
+    const ctl = demo.newControl();
+    await ctl.SetKey(c.id, demo.isoHex(c.name), c.id, 1);
+    return ctl.Sign(`|${c.id}|`, c.id, demo.orderHex());
+  }, keyArgs);
+  writeFileSync(uiScript, "");
+  check("a page without componentWKPEvent still gets Sign's result", r.value === WRONG_PASSWORD_RESULT,
+    JSON.stringify(r));
 
   // Two controls on one page are two host processes with their own key sets.
   r = await inPage(page, async () => {
