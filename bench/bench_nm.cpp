@@ -3,6 +3,7 @@
 // same run. Also the host's start-up: process start to the answer of its first message.
 // Wall time throughout: the work is in another process.
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -110,19 +111,24 @@ BENCHMARK(BM_HostStartUp)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterati
 
 class RatioReporter : public benchmark::ConsoleReporter {
   public:
+    // With --benchmark_repetitions the median stands for a benchmark (the machine is shared).
     void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& r : runs)
-            if (r.run_type == Run::RT_Iteration)
-                time_[r.benchmark_name()] =
-                    r.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(r.time_unit);
+        for (const Run& r : runs) {
+            const double t =
+                r.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(r.time_unit);
+            const std::string name = r.run_name.function_name;
+            if (r.run_type == Run::RT_Aggregate && r.aggregate_name == "median")
+                median_[name] = t;
+            else if (r.run_type == Run::RT_Iteration)
+                time_[name] = t;
+        }
         ConsoleReporter::ReportRuns(runs);
     }
     void Finalize() override {
         ConsoleReporter::Finalize();
-        auto t = [&](const std::string& prefix) {
-            for (const auto& [name, v] : time_)
-                if (name.starts_with(prefix)) return v;
-            return 0.0;
+        auto t = [&](const std::string& name) {
+            if (median_.count(name)) return median_[name];
+            return time_.count(name) ? time_[name] : 0.0;
         };
         const double echo = t("BM_EchoHostRoundTrip"), host = t("BM_HostTestComponentRoundTrip");
         if (echo > 0 && host > 0)
@@ -135,6 +141,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
   private:
     std::map<std::string, double> time_;
+    std::map<std::string, double> median_;
 };
 
 }  // namespace

@@ -11,11 +11,8 @@
 #include <QTimer>
 #include <QWidget>
 #include <atomic>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -64,33 +61,6 @@ bool SetUpDescriptors(ProtocolFds& fds) {
     return true;
 }
 
-// Messages read ahead by the reader thread; the main thread runs them one at a time, in order.
-struct Inbox {
-    struct Item {
-        ReadStatus status;
-        std::string body;
-        std::uint32_t length;
-    };
-    std::mutex mutex;
-    std::condition_variable ready;
-    std::deque<Item> items;
-
-    void Push(Item item) {
-        {
-            std::lock_guard lock(mutex);
-            items.push_back(std::move(item));
-        }
-        ready.notify_one();
-    }
-    Item Pop() {
-        std::unique_lock lock(mutex);
-        ready.wait(lock, [&] { return !items.empty(); });
-        Item item = std::move(items.front());
-        items.pop_front();
-        return item;
-    }
-};
-
 std::atomic<bool> g_pageGone{false};
 
 // Once the page has gone, every dialog still open or about to open is closed as cancelled, so
@@ -129,26 +99,23 @@ void CloseOpenDialogs() {
     if (auto* d = qobject_cast<QDialog*>(QApplication::activeModalWidget())) d->reject();
 }
 
-void ReadLoop(int in, int wake, Inbox& inbox) {
+// Watches the browser's end of standard input without reading from it: when the page goes away
+// in the middle of a call (a dialog open), the call is ended at once. Between calls the main
+// thread reads the end of input itself.
+void WatchForHangUp(int in, int wake) {
     for (;;) {
-        pollfd p[2] = {{in, POLLIN, 0}, {wake, POLLIN, 0}};
+        pollfd p[2] = {{in, POLLRDHUP, 0}, {wake, POLLIN, 0}};
         if (::poll(p, 2, -1) < 0) {
             if (errno == EINTR) continue;
-            inbox.Push({ReadStatus::kIoError, {}, 0});
             return;
         }
         if (p[1].revents) return;  // the host is ending
-        Inbox::Item item{ReadStatus::kEof, {}, 0};
-        item.status = vq::nm::ReadMessage(in, item.body, vq::nm::kMaxIncoming, &item.length);
-        const bool last = item.status == ReadStatus::kEof ||
-                          item.status == ReadStatus::kTruncated ||
-                          item.status == ReadStatus::kIoError;
-        if (last) {
+        if (p[0].revents & (POLLHUP | POLLRDHUP | POLLERR)) {
             g_pageGone = true;
             QMetaObject::invokeMethod(qApp, &CloseOpenDialogs, Qt::QueuedConnection);
+            return;
         }
-        inbox.Push(std::move(item));
-        if (last) return;
+        if (p[0].revents & POLLNVAL) return;
     }
 }
 
@@ -198,8 +165,7 @@ int main(int argc, char** argv) {
         Log("cannot create a pipe");
         return 1;
     }
-    Inbox inbox;
-    std::thread reader(ReadLoop, fds.in, wake[0], std::ref(inbox));
+    std::thread watcher(WatchForHangUp, fds.in, wake[0]);
 
     int status = 0;
     {
@@ -212,19 +178,20 @@ int main(int argc, char** argv) {
             },
             std::move(allowed));
         bool announced = false;
+        std::string body;
         for (bool serving = true; serving;) {
-            Inbox::Item item = inbox.Pop();
-            switch (item.status) {
+            std::uint32_t length = 0;
+            switch (vq::nm::ReadMessage(fds.in, body, vq::nm::kMaxIncoming, &length)) {
                 case ReadStatus::kMessage:
-                    serving = session.Handle(item.body);
-                    OPENSSL_cleanse(item.body.data(), item.body.size());
+                    serving = session.Handle(body);
+                    OPENSSL_cleanse(body.data(), body.size());
                     if (session.opened() && !announced) {
                         Log("serving a control for " + session.origin());
                         announced = true;
                     }
                     break;
                 case ReadStatus::kTooLarge:
-                    serving = session.Reject("message of " + std::to_string(item.length) +
+                    serving = session.Reject("message of " + std::to_string(length) +
                                              " bytes exceeds the limit of " +
                                              std::to_string(vq::nm::kMaxIncoming) + " bytes");
                     break;
@@ -238,18 +205,15 @@ int main(int argc, char** argv) {
                     break;
             }
         }
+        OPENSSL_cleanse(body.data(), body.size());
         if (session.refused()) Log("refused a page that is not on the allow-list");
     }  // the control and its secrets go here
 
     const char one = 1;
     (void)!::write(wake[1], &one, 1);
-    reader.join();
+    watcher.join();
     ::close(wake[0]);
     ::close(wake[1]);
-    {
-        std::lock_guard lock(inbox.mutex);
-        for (auto& item : inbox.items) OPENSSL_cleanse(item.body.data(), item.body.size());
-    }
     Log("control released; host ends");
     if (ui->Finish() != 0) {
         Log("user interface: " + ui->Error());

@@ -37,6 +37,23 @@ std::string DescribeHresult(std::uint32_t hr) {
     return std::string(what) + " (" + hex + ")";
 }
 
+// ANSI code pages are supersets of ASCII: pure ASCII text (most arguments and results: codes,
+// hex text, identifiers) crosses unchanged, without a converter being opened for it.
+bool IsAscii(std::string_view s) {
+    for (unsigned char c : s)
+        if (c >= 0x80) return false;
+    return true;
+}
+
+std::optional<std::string> ToAnsi(const std::string& utf8) {
+    if (IsAscii(utf8)) return utf8;
+    return cp::Utf8ToAnsi(utf8);
+}
+
+std::string FromAnsi(const std::string& ansi) {
+    return IsAscii(ansi) ? ansi : cp::AnsiToUtf8(ansi);
+}
+
 void Wipe(std::vector<ScriptValue>& args) {
     for (ScriptValue& v : args)
         if (auto* s = std::get_if<std::string>(&v)) OPENSSL_cleanse(s->data(), s->size());
@@ -77,8 +94,8 @@ struct BrowserPage::Impl : IServiceProvider,
         if (dispid < 1 || dispid > static_cast<int>(names.size())) return page_error::kUnknownName;
         std::vector<std::string> args;
         for (auto it = argsLastFirst.rbegin(); it != argsLastFirst.rend(); ++it)
-            args.push_back(cp::AnsiToUtf8(*it));
-        const std::string function = cp::AnsiToUtf8(names[static_cast<std::size_t>(dispid - 1)]);
+            args.push_back(FromAnsi(*it));
+        const std::string function = FromAnsi(names[static_cast<std::size_t>(dispid - 1)]);
         if (resultValue) resultValue->clear();
         return send(ScriptCall(function, args)) ? 0 : page_error::kFail;
     }
@@ -137,7 +154,7 @@ bool Session::Handle(std::string_view message) {
     for (std::size_t i = 0; i < call.args.size(); ++i) {
         auto* s = std::get_if<std::string>(&call.args[i]);
         if (!s) continue;
-        auto ansi = cp::Utf8ToAnsi(*s);
+        auto ansi = ToAnsi(*s);
         if (!ansi) {
             Wipe(call.args);
             return send_(ErrorReply(call.id, std::string(method->name) + ": argument " +
@@ -151,7 +168,7 @@ bool Session::Handle(std::string_view message) {
     if (r.hr)
         return send_(ErrorReply(call.id, std::string(method->name) + ": " + DescribeHresult(r.hr)));
     std::optional<std::string> value;
-    if (r.value) value = cp::AnsiToUtf8(*r.value);
+    if (r.value) value = FromAnsi(*r.value);
     std::string reply = ResultReply(call.id, value);
     if (reply.size() > kMaxOutgoing)
         return send_(ErrorReply(
