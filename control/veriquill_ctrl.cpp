@@ -233,7 +233,7 @@ std::string CVeriquillCtrl::RemoveKey(const char* keyId) {
 }
 
 std::string CVeriquillCtrl::RegisterCert() {
-    return OkOrCode(NotAvailable());
+    return OkOrCode(comp_.RegisterCert());
 }
 
 std::string CVeriquillCtrl::SetSignDialogType(std::int32_t type) {

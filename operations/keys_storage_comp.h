@@ -52,6 +52,8 @@ class CKeysStorageComp : public CKeysStorage, public ISigningOperations {
     OpResult DecryptOperation(const char* allowedKeyIds, const char* messageHex, int mode);
     OpResult ChangeKeyLocation(const char* keyId);
     OpResult ShowKeyboard();
+    // The user names a certificate of the personal store: fields nameHex, certificate.
+    OpResult RegisterCert();
 
     bool signingLocked() const { return signingLocked_; }
     const std::string& pendingChallenge() const { return challenge_; }

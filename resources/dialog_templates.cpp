@@ -19,6 +19,17 @@ constexpr ControlTemplate kKeyboard[] = {
     {202, K::kEdit, 7, 7, 241, 16, style::kPassword | style::kReadOnly, ""},
 };
 
+// The certificate choice: the list fills the group box; its columns are sized when it is filled.
+constexpr ControlTemplate kChoseKey[] = {
+    {235, K::kGroupBox,      7,   7, 296, 166, 0, "Certificates"},
+    {227, K::kStatic,       15,  21, 200,   8, 0, "List"},
+    {203, K::kListView,     15,  32, 280, 110, 0, ""},
+    {237, K::kStatic,       15, 153,  45,   8, 0, "Name:"},
+    {202, K::kEdit,         62, 151, 110,  14, 0, ""},
+    {1,   K::kDefaultButton, 199, 180, 50,  14, 0, "OK"},
+    {2,   K::kButton,       253, 180,  50,  14, 0, "Cancel"},
+};
+
 // The order signing dialog. Vertical positions are set by the dialog's own layout when it opens;
 // the table (204) and the raw text view (207) are replaced by their own widgets.
 constexpr ControlTemplate kSign[] = {
@@ -41,10 +52,56 @@ constexpr ControlTemplate kSign[] = {
     {2,   K::kButton,        273, 222,  50,  14, 0, "Cancel"},
 };
 
+// Device choice: the refresh button is created at run time (id 692) on the buttons' line.
+constexpr ControlTemplate kSelectReader[] = {
+    {253, K::kStatic,          9,   9, 248, 30, style::kWordWrap, "Information"},
+    {203, K::kListView,        9,  46, 248, 58, 0, ""},
+    {2,   K::kButton,        109, 112,  50, 14, 0, "Cancel"},
+    {1,   K::kDefaultButton, 175, 112,  50, 14, 0, "OK"},
+};
+
+constexpr ControlTemplate kPin[] = {
+    {226, K::kStatic,         7,   7, 104,  10, 0, "PIN"},
+    {202, K::kEdit,           7,  18, 103,  14, style::kPassword, ""},
+    {227, K::kStatic,         7,  39, 104,  10, 0, "New PIN"},
+    {203, K::kEdit,           7,  50, 103,  14, style::kPassword, ""},
+    {228, K::kStatic,         7,  74, 104,  10, 0, "Repeat new PIN"},
+    {204, K::kEdit,           8,  87, 102,  14, style::kPassword, ""},
+    {1,   K::kDefaultButton,  7, 114,  50,  14, 0, "OK"},
+    {2,   K::kButton,        61, 114,  50,  14, 0, "Cancel"},
+};
+
+constexpr ControlTemplate kPinPuk[] = {
+    {247, K::kStatic,          7,   7, 244, 152, style::kWordWrap, "Information"},
+    {262, K::kGroupBox,        7, 165, 116,  84, 0, "PIN"},
+    {228, K::kStatic,         14, 179, 102,  10, 0, "New PIN"},
+    {204, K::kEdit,           14, 192, 102,  14, style::kPassword, ""},
+    {229, K::kStatic,         14, 215, 102,  10, 0, "Repeat new PIN"},
+    {205, K::kEdit,           14, 228, 102,  14, style::kPassword, ""},
+    {261, K::kGroupBox,      135, 165, 116,  84, 0, "PUK"},
+    {226, K::kStatic,        142, 179, 102,  10, 0, "New PUK"},
+    {202, K::kEdit,          142, 192, 102,  14, style::kPassword, ""},
+    {227, K::kStatic,        142, 215, 102,  10, 0, "Repeat new PUK"},
+    {203, K::kEdit,          142, 228, 102,  14, style::kPassword, ""},
+    {1,   K::kDefaultButton,  72, 256,  50,  14, 0, "OK"},
+    {2,   K::kButton,        135, 256,  50,  14, 0, "Cancel"},
+};
+
+constexpr ControlTemplate kRemove[] = {
+    {203, K::kListView,        7,   7, 322, 117, style::kMultiSelect, ""},
+    {1,   K::kDefaultButton, 108, 129,  50,  14, 0, "Remove"},
+    {2,   K::kButton,        176, 129,  50,  14, 0, "Close"},
+};
+
 constexpr DialogTemplate kTemplates[] = {
     {kPasswordDialogId, 200, 63, "Tahoma", 8, "Password", kPassword},
     {kKeyboardDialogId, 255, 133, "Tahoma", 8, "Keyboard", kKeyboard},
+    {203, 310, 201, "Tahoma", 8, "Select certificate", kChoseKey},
     {kSignDialogId, 330, 246, "Tahoma", 8, "Sign order", kSign},
+    {kPinDialogId, 118, 135, "Tahoma", 8, "", kPin},
+    {kPinPukDialogId, 258, 277, "Tahoma", 8, "Initialization", kPinPuk},
+    {kSelectReaderDialogId, 266, 133, "Tahoma", 8, "Select reader", kSelectReader},
+    {kRemoveDialogId, 336, 150, "Tahoma", 8, "Select keys to remove", kRemove},
 };
 // clang-format on
 

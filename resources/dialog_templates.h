@@ -53,5 +53,9 @@ const DialogTemplate* FindDialogTemplate(int id);
 inline constexpr int kPasswordDialogId = 201;
 inline constexpr int kKeyboardDialogId = 202;
 inline constexpr int kSignDialogId = 210;
+inline constexpr int kPinDialogId = 417;
+inline constexpr int kPinPukDialogId = 418;
+inline constexpr int kSelectReaderDialogId = 421;
+inline constexpr int kRemoveDialogId = 423;
 
 }  // namespace vq

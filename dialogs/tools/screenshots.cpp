@@ -1,15 +1,26 @@
-// Renders the keyboard and the password dialog, as real widgets driven by real mouse events, in
-// every language into PNG files: vq_screenshots OUTDIR.
+// Renders the keyboard, the password dialog and the certificate choice, as real widgets driven by
+// real mouse events, in every language into PNG files: vq_screenshots OUTDIR.
 #include <QApplication>
 #include <QDir>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QTreeWidget>
 #include <cstdio>
 
+#include "dialogs/chose_key_dlg.h"
+#include <QPrinter>
+#include <QTreeWidget>
+
+#include "devices/ui/pin_dlg.h"
+#include "devices/ui/pin_puk_dlg.h"
+#include "devices/ui/remove_dlg.h"
+#include "devices/ui/select_reader_dlg.h"
 #include "dialogs/keyboard_dlg.h"
 #include "dialogs/password_dialog.h"
+#include "platform/ui/ui.h"
 #include "resources/text.h"
+#include "storage/key_storage.h"
 
 namespace {
 
@@ -57,6 +68,83 @@ bool Save(const QImage& image, const QString& dir, const QString& name) {
     return false;
 }
 
+// The device dialogs with typical content.
+bool DeviceDialogs(const QString& dir, const QString& suffix) {
+    bool ok = true;
+    vq::DeviceEntries entries;
+    entries.count = 2;
+    entries.serials[0] = "0A1B2C3D4E5F6071";
+    entries.serials[1] = "9F8E7D6C5B4A3921";
+    {
+        vq::CSelectReaderDlg d;
+        d.SetEntries(nullptr, 1, &entries);  // USB tokens
+        d.show();
+        ok = Save(Framed(d), dir, "select-reader" + suffix) && ok;
+    }
+    const struct {
+        const char* name;
+        int mode;
+        int token;
+        const char* old;
+        const char* fresh;
+    } pins[] = {{"pin-change", vq::CPinDlg::kChangePin, 0, "1234", "5678"},
+                {"pin-change-puk", vq::CPinDlg::kChangePuk, 1, "12345678", "87654321"},
+                {"pin-unblock-card", vq::CPinDlg::kUnblockCard, 0, "12345678", "5678"},
+                {"pin-unblock-token", vq::CPinDlg::kUnblockToken, 1, "12345678", "5678"}};
+    for (const auto& p : pins) {
+        vq::CPinDlg d;
+        d.SetMode(p.mode);
+        d.SetTokenFlag(p.token);
+        d.show();
+        qobject_cast<QLineEdit*>(d.Control(202))->setText(p.old);
+        qobject_cast<QLineEdit*>(d.Control(203))->setText(p.fresh);
+        ok = Save(Framed(d), dir, p.name + suffix) && ok;
+    }
+    {
+        vq::CPinPukDlg d;
+        d.show();
+        qobject_cast<QLineEdit*>(d.Control(202))->setText("12345678");
+        qobject_cast<QLineEdit*>(d.Control(204))->setText("1234");
+        ok = Save(Framed(d), dir, "pin-puk" + suffix) && ok;
+    }
+    {
+        vq::CRemoveDlg d;
+        d.AddKey("Firma 2026", "3F2A9C41D07B5E8812AC64F09B3D7E21C5A08F6D", true, 1);
+        d.AddKey("Firma 2026", "3F2A9C41D07B5E8812AC64F09B3D7E21C5A08F6D", false, 2);
+        d.AddKey("Stary klucz", "A81C0E5B77D24F9036B1E8C2D5F40A9B6E13C7D2", false, 3);
+        d.AddKey("Prywatny", "05D3B7E19A4C62F8D0E1B3A5C7F92468ACE13579", true, 4);
+        d.show();
+        auto* list = qobject_cast<QTreeWidget*>(d.Control(vq::CRemoveDlg::kListId));
+        list->topLevelItem(1)->setSelected(true);
+        ok = Save(Framed(d), dir, "remove-keys" + suffix) && ok;
+    }
+    return ok;
+}
+
+// The PUK letter as the printer gets it, into a PDF (scripts/screenshots turns it into a PNG).
+class PdfTarget final : public vq::ui::PrintTarget {
+  public:
+    explicit PdfTarget(QPrinter& printer) : printer_(printer), painter_(&printer) {}
+    QPainter& Painter() override { return painter_; }
+    int PageWidth() const override { return Rect().width(); }
+    int PageHeight() const override { return Rect().height(); }
+    int Dpi() const override { return printer_.resolution(); }
+    bool NewPage() override { return printer_.newPage(); }
+
+  private:
+    QRect Rect() const { return printer_.pageLayout().paintRectPixels(printer_.resolution()); }
+    QPrinter& printer_;
+    QPainter painter_;
+};
+
+bool PukLetter(const QString& path) {
+    QPrinter printer(QPrinter::HighResolution);
+    printer.setOutputFormat(QPrinter::PdfFormat);
+    printer.setOutputFileName(path);
+    PdfTarget target(printer);
+    return vq::DrawPukLetter(target, vq::SecureString("40718265"));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -102,6 +190,26 @@ int main(int argc, char** argv) {
             d.findChild<QLineEdit*>()->setText(p.typed);
             ok = Save(Framed(d), dir, p.name + suffix) && ok;
         }
+        {
+            // Rows as the store lists them (Windows-1250 text), the second one chosen.
+            vq::CKeysStorage keys;
+            vq::CChoseKeyDlg d(keys);
+            const std::string plant =
+                std::string("Zak\xB3") + "ad \xA3\xF3" + "d\x9F";  // "Zakład Łódź"
+            d.SetRows({{"Jan Kowalski", "Bank Testowy CA", "CN=Jan Kowalski, O=Firma, C=PL",
+                        "CN=Bank Testowy CA, C=PL", ""},
+                       {plant, "Bank Testowy CA", "CN=" + plant + ", C=PL",
+                        "CN=Bank Testowy CA, C=PL", ""},
+                       {"Anna Nowak", "Centrum Certyfikacji Kwalifikowanej", "CN=Anna Nowak, C=PL",
+                        "CN=Centrum Certyfikacji Kwalifikowanej, C=PL", ""}});
+            d.show();
+            auto* list = d.ControlAs<QTreeWidget>(vq::chosekey::kList);
+            list->setCurrentItem(list->topLevelItem(1));
+            d.ControlAs<QLineEdit>(vq::chosekey::kName)->setText("Podpis firmowy");
+            ok = Save(Framed(d), dir, "chosekey" + suffix) && ok;
+        }
+        if (language < 2) ok = DeviceDialogs(dir, suffix) && ok;
+        if (language == 1) ok = PukLetter(dir + "/puk-letter-en.pdf") && ok;
     }
     return ok ? 0 : 1;
 }

@@ -1,0 +1,118 @@
+#include "operations/psa_backend.h"
+
+#include "devices/ui/pin_dlg.h"
+#include "devices/ui/select_reader_dlg.h"
+#include "platform/ui/ui.h"
+#include "storage/cfg_reg.h"
+#include "storage/codes.h"
+
+namespace vq {
+namespace {
+
+// The choice dialog is made only when there is something to choose.
+class DialogChooser final : public IDeviceChooser {
+  public:
+    int ChooseDevice(CPSA& psa, int deviceKind, DeviceEntries& entries) override {
+        CSelectReaderDlg dialog;
+        return dialog.ChooseDevice(psa, deviceKind, entries);
+    }
+};
+
+}  // namespace
+
+CPsaBackend::~CPsaBackend() {
+    LogoutAndClose();
+}
+
+int CPsaBackend::Open(int deviceKind) {
+    DialogChooser chooser;
+    psa_.SetDeviceChooser(&chooser);
+    CK_SLOT_ID slot = 0;
+    const int code = psa_.SelectDevice(deviceKind, &slot);
+    psa_.SetDeviceChooser(nullptr);
+    return code;
+}
+
+int CPsaBackend::ReadState(DeviceState& state) {
+    const int code = psa_.ReadTokenState();
+    if (code != code::kOk) return code;
+    state.tokenInitialised = psa_.tokenReady();
+    state.userPinInitialised = psa_.userPinInitialised();
+    state.userPinLocked = psa_.userPinLocked();
+    state.pukLocked = psa_.pukLocked();
+    return code::kOk;
+}
+
+int CPsaBackend::SilentUnblock(std::string& keyList) {
+    SecureString puk, pin;
+    const int mode = psa_.tokenFlag() == 1 ? 5 : 2;
+    if (PinEntry(mode, psa_.tokenFlag(), puk, pin) != ui::kIdOk) return code::kCancelled;
+
+    const int login = psa_.LoginSO(&puk);
+    puk.wipe();
+    if (login != code::kOk) {
+        pin.wipe();
+        if (psa_.ReadTokenState() != code::kOk) return login;
+        const bool pinLocked = psa_.userPinLocked();
+        const bool pukLocked = psa_.pukLocked();
+        if (pinLocked && (login == code::kPinLocked || pukLocked)) {
+            psa_.ListKeys(keyList);
+            return code::kPinAndPukLocked;
+        }
+        if (login != code::kPinLocked && !pukLocked) return login;
+        return code::kPukLocked;
+    }
+    const int code = psa_.InitUserPin(&pin);
+    pin.wipe();
+    // The signature that follows logs in as the user: the security officer must leave first.
+    Logout();
+    return code;
+}
+
+int CPsaBackend::Sign(const std::string& label, const std::string& fingerprint,
+                      const SecureString& pin, std::span<const unsigned char> data, int mode,
+                      std::vector<unsigned char>& out) {
+    SecureBytes result;
+    const int code = psa_.DeviceSign(label.c_str(), fingerprint.c_str(), &pin, data.data(),
+                                     data.size(), mode, result);
+    out.assign(result.begin(), result.end());
+    return code;
+}
+
+int CPsaBackend::ListKeys(std::string& keyList) {
+    return psa_.ListKeys(keyList);
+}
+
+void CPsaBackend::Logout() {
+    if (psa_.session() != 0) psa_.cryptoki().Call(&CK_FUNCTION_LIST::C_Logout, psa_.session());
+}
+
+void CPsaBackend::LogoutAndClose() {
+    Logout();
+    if (psa_.session() != 0) psa_.CloseSession();
+    psa_.UnloadModule();
+}
+
+bool CPsaBackend::SmartCardDriverInstalled() const {
+    return CKeywrightUtils().SmartCardsEnabled();
+}
+
+bool CPsaBackend::TokenDriverInstalled() const {
+    return CKeywrightUtils().UsbTokensEnabled();
+}
+
+void CPsaBackend::SetCardModels(const std::string& models) {
+    // The list only grows; a shorter one starts over.
+    if (models.size() < modelsSeen_) modelsSeen_ = 0;
+    std::size_t start = modelsSeen_;
+    for (std::size_t bar; (bar = models.find('|', start)) != std::string::npos; start = bar + 1) {
+        const std::string name = models.substr(start, bar - start);
+        if (name.empty()) continue;
+        bool known = false;
+        for (int i = 0; i < psa_.modelCount() && !known; ++i) known = psa_.modelName(i) == name;
+        if (!known) psa_.AddModelName(name.c_str());
+    }
+    modelsSeen_ = start;
+}
+
+}  // namespace vq
