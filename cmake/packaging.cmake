@@ -1,0 +1,69 @@
+# Installation and the Debian package: the component's programs, the native messaging host with
+# its manifests for Chromium, Chrome and Firefox, the browser extension and page API, and the
+# machine configuration, seeded at installation.
+include(GNUInstallDirs)
+
+set(VQ_CHROMIUM_NM_DIR /etc/chromium/native-messaging-hosts CACHE PATH "Chromium's host manifests")
+set(VQ_CHROME_NM_DIR /etc/opt/chrome/native-messaging-hosts CACHE PATH "Chrome's host manifests")
+set(VQ_FIREFOX_NM_DIR /usr/lib/mozilla/native-messaging-hosts CACHE PATH "Firefox's host manifests")
+
+set(pkg ${PROJECT_SOURCE_DIR}/hosts/nm/packaging)
+set(VQ_NM_HOST_PATH ${CMAKE_INSTALL_FULL_BINDIR}/veriquill-nm)
+set(VQ_BINDIR ${CMAKE_INSTALL_FULL_BINDIR})
+set(VQ_DATADIR ${CMAKE_INSTALL_FULL_DATADIR}/veriquill)
+configure_file(${pkg}/chromium-host.json.in nm/chromium/com.brantwell.veriquill.json @ONLY)
+configure_file(${pkg}/firefox-host.json.in nm/firefox/com.brantwell.veriquill.json @ONLY)
+set(VQ_LIBEXEC ${CMAKE_INSTALL_PREFIX}/lib/veriquill)
+configure_file(${pkg}/setup-machine.in nm/setup-machine @ONLY)
+# The package's maintainer scripts, and its configuration files: the host manifests under /etc.
+configure_file(${pkg}/postinst.in deb/postinst @ONLY FILE_PERMISSIONS OWNER_READ OWNER_WRITE
+               OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+configure_file(${pkg}/prerm.in deb/prerm @ONLY FILE_PERMISSIONS OWNER_READ OWNER_WRITE
+               OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+set(conffiles "")
+foreach(dir ${VQ_CHROMIUM_NM_DIR} ${VQ_CHROME_NM_DIR} ${VQ_FIREFOX_NM_DIR})
+    if(dir MATCHES "^/etc/")
+        string(APPEND conffiles "${dir}/com.brantwell.veriquill.json\n")
+    endif()
+endforeach()
+file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/deb/conffiles "${conffiles}")
+
+install(TARGETS veriquill veriquill-nm veriquill-keytool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/nm/chromium/com.brantwell.veriquill.json
+        DESTINATION ${VQ_CHROMIUM_NM_DIR})
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/nm/chromium/com.brantwell.veriquill.json
+        DESTINATION ${VQ_CHROME_NM_DIR})
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/nm/firefox/com.brantwell.veriquill.json
+        DESTINATION ${VQ_FIREFOX_NM_DIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/hosts/browser/extension DESTINATION ${CMAKE_INSTALL_DATADIR}/veriquill)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/hosts/browser/demo DESTINATION ${CMAKE_INSTALL_DATADIR}/veriquill)
+install(FILES ${PROJECT_SOURCE_DIR}/hosts/browser/veriquill.js ${pkg}/machine-defaults.reg
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/veriquill)
+install(PROGRAMS ${CMAKE_CURRENT_BINARY_DIR}/nm/setup-machine DESTINATION lib/veriquill)
+
+# A plain `cmake --install` onto this machine seeds the configuration and registers, as the
+# package's postinst does; staged installs (DESTDIR, packaging) leave that to the package.
+install(CODE "
+    if(\"\$ENV{DESTDIR}\" STREQUAL \"\" AND NOT CMAKE_INSTALL_PREFIX MATCHES \"_CPack_Packages\")
+        execute_process(COMMAND \"\${CMAKE_INSTALL_PREFIX}/lib/veriquill/setup-machine\"
+                        RESULT_VARIABLE rc)
+        if(NOT rc EQUAL 0)
+            message(WARNING \"machine configuration not set up (run setup-machine as root)\")
+        endif()
+    endif()")
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME veriquill)
+set(CPACK_PACKAGE_VENDOR "Brantwell")
+set(CPACK_PACKAGE_CONTACT "Brantwell <support@brantwell.com>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Signing component for bank web pages")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "pcscd")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_BINARY_DIR}/deb/postinst
+    ${CMAKE_CURRENT_BINARY_DIR}/deb/prerm ${pkg}/postrm ${CMAKE_CURRENT_BINARY_DIR}/deb/conffiles)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+include(CPack)
