@@ -1,6 +1,7 @@
 #include "control/veriquill_ctrl.h"
 
 #include <charconv>
+#include <cstdio>
 #include <limits>
 
 #include "control/method_table.h"
@@ -125,6 +126,30 @@ const char* Ptr(const Converted& c) {
 }
 
 }  // namespace
+
+std::string DescribeHresult(std::uint32_t hr) {
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%08X", hr);
+    const char* what = "call failed";
+    switch (hr) {
+        case hresult::kMemberNotFound:
+            what = "no such method";
+            break;
+        case hresult::kTypeMismatch:
+            what = "argument of the wrong type";
+            break;
+        case hresult::kOverflow:
+            what = "integer argument out of range";
+            break;
+        case hresult::kBadParamCount:
+            what = "wrong number of arguments";
+            break;
+        case hresult::kOutOfMemory:
+            what = "out of memory";
+            break;
+    }
+    return std::string(what) + " (" + hex + ")";
+}
 
 CVeriquillCtrl::CVeriquillCtrl() = default;
 CVeriquillCtrl::~CVeriquillCtrl() = default;

@@ -25,6 +25,10 @@ inline constexpr std::uint32_t kOutOfMemory = 0x8007000E;
 // (already in the ANSI code page) or a number.
 using ScriptValue = std::variant<std::monostate, std::string, std::int64_t>;
 
+// What a dispatch failure means, for the hosts' error messages: "wrong number of arguments
+// (0x8002000E)".
+std::string DescribeHresult(std::uint32_t hr);
+
 struct InvokeResult {
     std::uint32_t hr = 0;              // 0, or one of the hresult codes
     std::optional<std::string> value;  // the result text; none for SetLanguage or on failure

@@ -454,6 +454,9 @@ OpResult CKeysStorageComp::SignOperation(const char* allowedKeyIds, const char* 
     OpResult r;
     const bool ok = runSignDialog_ && runSignDialog_(session) == ui::kIdOk;
     if (!remember_) WipeMaterial();
+    // A failed attempt left the key prepared: a device must not stay open after the dialog.
+    if (currentKey_ && IsDeviceKind(currentKey_->kind)) devices_->LogoutAndClose();
+    currentKey_ = nullptr;
     if (!ok) return {code::kCancelled};
     r.code = session.resultCode();
     r.fields.push_back(session.chosenKeyId());

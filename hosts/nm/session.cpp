@@ -13,30 +13,6 @@
 namespace vq::nm {
 namespace {
 
-std::string DescribeHresult(std::uint32_t hr) {
-    char hex[16];
-    std::snprintf(hex, sizeof hex, "0x%08X", hr);
-    const char* what = "call failed";
-    switch (hr) {
-        case hresult::kMemberNotFound:
-            what = "no such method";
-            break;
-        case hresult::kTypeMismatch:
-            what = "argument of the wrong type";
-            break;
-        case hresult::kOverflow:
-            what = "integer argument out of range";
-            break;
-        case hresult::kBadParamCount:
-            what = "wrong number of arguments";
-            break;
-        case hresult::kOutOfMemory:
-            what = "out of memory";
-            break;
-    }
-    return std::string(what) + " (" + hex + ")";
-}
-
 // ANSI code pages are supersets of ASCII: pure ASCII text (most arguments and results: codes,
 // hex text, identifiers) crosses unchanged, without a converter being opened for it.
 bool IsAscii(std::string_view s) {

@@ -9,33 +9,6 @@
 #include "platform/codepage/codepage.h"
 
 namespace vq::host {
-namespace {
-
-std::string DescribeHresult(std::uint32_t hr) {
-    char hex[16];
-    std::snprintf(hex, sizeof hex, "0x%08X", hr);
-    const char* what = "call failed";
-    switch (hr) {
-        case hresult::kMemberNotFound:
-            what = "no such method";
-            break;
-        case hresult::kTypeMismatch:
-            what = "argument of the wrong type";
-            break;
-        case hresult::kOverflow:
-            what = "integer argument out of range";
-            break;
-        case hresult::kBadParamCount:
-            what = "wrong number of arguments";
-            break;
-        case hresult::kOutOfMemory:
-            what = "out of memory";
-            break;
-    }
-    return std::string(what) + " (" + hex + ")";
-}
-
-}  // namespace
 
 ScriptRunner::ScriptRunner(RunOptions options) : options_(options) {
     if (options_.page) ctrl_.SetClientSite(&page_);

@@ -16,7 +16,7 @@
 #include "storage/hex_text.h"
 #include "tests/devices/scripted_fixture.h"
 #include "tests/fakes/test_env.h"
-#include "tests/operations/qt_app.h"
+#include "tests/dialogs/qt_app.h"
 
 namespace vq {
 namespace {

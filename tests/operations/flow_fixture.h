@@ -20,7 +20,7 @@
 #include "platform/qtui/qt_ui.h"
 #include "storage/cfg_reg.h"
 #include "storage/hex_text.h"
-#include "tests/operations/qt_app.h"
+#include "tests/dialogs/qt_app.h"
 
 namespace vq::test {
 

@@ -16,7 +16,7 @@
 #include "resources/text.h"
 #include "storage/codes.h"
 #include "storage/key_storage.h"
-#include "tests/operations/qt_app.h"
+#include "tests/dialogs/qt_app.h"
 
 namespace vq {
 namespace {
