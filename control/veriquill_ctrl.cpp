@@ -66,11 +66,6 @@ std::string DecryptRand(const OpResult& r, std::int32_t mode) {
 
 namespace {
 
-// Not-yet-available flows answer 1, the code for an unusable request.
-OpResult NotAvailable() {
-    return OpResult{code::kInvalidArgument, {}, std::nullopt, 0};
-}
-
 std::string OkOrCode(const OpResult& r) {
     if (r.code != code::kOk) return result::Code(r.code);
     std::string s = "0";
@@ -233,7 +228,7 @@ std::string CVeriquillCtrl::RemoveKey(const char* keyId) {
 }
 
 std::string CVeriquillCtrl::RegisterCert() {
-    return OkOrCode(NotAvailable());
+    return OkOrCode(comp_.RegisterCert());
 }
 
 std::string CVeriquillCtrl::SetSignDialogType(std::int32_t type) {

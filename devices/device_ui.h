@@ -18,7 +18,7 @@ struct DeviceEntries {
     int count = 0;
     std::array<std::string, kMax> readers;  // PC/SC reader names
     std::array<std::string, kMax> serials;  // 16 characters, blank-padded as the module gives them
-    std::array<CK_SLOT_ID, kMax> slots{};   // module kind 1: PKCS#11 slot; kind 0: reader position
+    std::array<CK_SLOT_ID, kMax> slotIds{};   // module kind 1: PKCS#11 slot; kind 0: reader position
     std::array<int, kMax> moduleKinds{};    // 0 "gclib.dll", 1 "pkcs11.dll"
     std::array<std::vector<unsigned char>, kMax> atrs;  // the reader's card ATR (token test)
 

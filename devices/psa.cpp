@@ -314,7 +314,7 @@ int CPSA::Enumerate(int deviceKind, DeviceEntries& entries, int& matching, int& 
             const auto n = static_cast<std::size_t>(entries.count++);
             entries.readers[n] = readers[i];
             entries.serials[n] = serial;
-            entries.slots[n] = slot;
+            entries.slotIds[n] = slot;
             entries.moduleKinds[n] = kind;
             entries.atrs[n].assign(state.rgbAtr, state.rgbAtr + atrLength);
         } else if (result != code::kOk) {
@@ -349,8 +349,8 @@ int CPSA::SelectDevice(int deviceKind, CK_SLOT_ID* chosenSlot) {
         if (row < 0 || row >= entries.count) return code::kCancelled;
     }
     const auto n = static_cast<std::size_t>(row);
-    if (chosenSlot) *chosenSlot = entries.slots[n];
-    slot_ = entries.slots[n];
+    if (chosenSlot) *chosenSlot = entries.slotIds[n];
+    slot_ = entries.slotIds[n];
     moduleKind_ = entries.moduleKinds[n];
     const CKeywrightUtils keywright;
     tokenFlag_ = entries.readers[n].find(readerPatterns_[1]) != std::string::npos ||

@@ -7,8 +7,14 @@
 #include <string_view>
 #include <vector>
 
+#include "dialogs/dialog_base.h"
+
+class QLineEdit;
+class QTreeWidget;
+
 namespace vq {
 
+class CKeysStorage;
 class CSystemCertStore;
 
 inline constexpr int kChoseKeyDialogId = 203;
@@ -44,5 +50,43 @@ struct CertRow {
     std::string certificate;  // armour
 };
 std::vector<CertRow> CertRows(const CSystemCertStore& store);
+
+// The names of the key set's entries (Windows-1250), for the name-in-use check.
+std::vector<std::string> KeyNames(CKeysStorage& keys);
+
+// The 16 x 16 certificate picture shown on every row.
+QIcon CertificateIcon();
+
+class CChoseKeyDlg : public CDialogBase {
+    Q_OBJECT
+  public:
+    // `keys` is the key set whose names a new name must not repeat; it outlives the dialog.
+    explicit CChoseKeyDlg(CKeysStorage& keys, QWidget* parent = nullptr);
+    ~CChoseKeyDlg() override;
+
+    // The rows to list; set before the dialog opens.
+    void SetRows(std::vector<CertRow> rows);
+    void SetCertificates(const CSystemCertStore& store) { SetRows(CertRows(store)); }
+    const std::vector<CertRow>& Rows() const { return rows_; }
+
+    // After OK: the typed name (Windows-1250) and the chosen row's certificate armour.
+    const std::string& Name() const { return name_; }
+    const std::string& Certificate() const { return certificate_; }
+
+  protected:
+    void OnInitDialog() override;
+    void OnOK() override;
+
+  private:
+    void FillList();
+    void ShowDetails(int row);
+
+    CKeysStorage& keys_;
+    std::vector<CertRow> rows_;
+    std::string name_;
+    std::string certificate_;
+    QTreeWidget* list_ = nullptr;
+    QLineEdit* edit_ = nullptr;
+};
 
 }  // namespace vq

@@ -110,8 +110,10 @@ ParsedOrder ParseOrderText(std::string_view text, std::size_t dataLength) {
             }
         }
 
-        // Advance past this record's bar, or failing that its colon.
-        const std::size_t b = bar.From(cur);
+        // Advance past this record's bar, or failing that its colon. The bar is looked for after
+        // the value that was just read: a bar inside a malformed key would otherwise bring the
+        // cursor back before the same record, once per bar, and repeat its value each time.
+        const std::size_t b = bar.From(c2 != std::string_view::npos ? std::max(cur, c2 + 1) : cur);
         if (b != std::string_view::npos) {
             cur = b + 1;
             continue;

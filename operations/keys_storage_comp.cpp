@@ -5,8 +5,11 @@
 #include <algorithm>
 
 #include "crypto/system_cert_store.h"
+#include "dialogs/chose_key_dlg.h"
 #include "dialogs/entry.h"
+#include "dialogs/sign_dlg.h"
 #include "operations/device_flows.h"
+#include "operations/register_cert.h"
 #include "operations/psa_backend.h"
 #include "platform/ui/ui.h"
 #include "resources/text.h"
@@ -138,7 +141,9 @@ std::string MapDeviceKeyList(const CKeysStorage& keys, const std::string& device
     return out;
 }
 
-CKeysStorageComp::CKeysStorageComp() : devices_(std::make_unique<CPsaBackend>()) {
+CKeysStorageComp::CKeysStorageComp()
+    : devices_(std::make_unique<CPsaBackend>()),
+      runSignDialog_([](SignSession& session) { return RunSignDialog(session); }) {
     certStore_ = std::make_unique<NssCertStore>();
 }
 
@@ -577,6 +582,24 @@ OpResult CKeysStorageComp::ShowKeyboard() {
     const int code = vq::ShowKeyboard(text);
     if (code != code::kOk) return {code};
     return {code::kOk, {std::string(text.view())}};
+}
+
+OpResult CKeysStorageComp::RegisterCert() {
+    CSystemCertStore store;
+    std::string nameHex, certificate;
+    const int code = vq::RegisterCert(
+        store,
+        [this](const CSystemCertStore& listed, std::string& name, std::string& chosen) {
+            CChoseKeyDlg dialog(*this);
+            dialog.SetCertificates(listed);
+            if (ui::Current().RunModal(dialog, kChoseKeyDialogId) != ui::kIdOk) return false;
+            name = dialog.Name();
+            chosen = dialog.Certificate();
+            return true;
+        },
+        nameHex, certificate);
+    if (code != code::kOk) return {code};
+    return {code::kOk, {std::move(nameHex), std::move(certificate)}};
 }
 
 }  // namespace vq

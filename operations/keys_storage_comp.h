@@ -67,6 +67,8 @@ class CKeysStorageComp : public CKeysStorage, public ISigningOperations {
     // The device object the device management flows and key generation use: the back end's, or
     // the component's own when the back end has none.
     CPSA& DeviceObject();
+    // The user names a certificate of the personal store: fields nameHex, certificate.
+    OpResult RegisterCert();
 
     bool signingLocked() const { return signingLocked_; }
     const std::string& pendingChallenge() const { return challenge_; }

@@ -46,6 +46,39 @@ constexpr ControlTemplate kGenKey[] = {
     {2,   K::kButton,       120, 202,  50,  14, 0, "Cancel"},
 };
 
+// The certificate choice: the list fills the group box; its columns are sized when it is filled.
+constexpr ControlTemplate kChoseKey[] = {
+    {235, K::kGroupBox,      7,   7, 296, 166, 0, "Certificates"},
+    {227, K::kStatic,       15,  21, 200,   8, 0, "List"},
+    {203, K::kListView,     15,  32, 280, 110, 0, ""},
+    {237, K::kStatic,       15, 153,  45,   8, 0, "Name:"},
+    {202, K::kEdit,         62, 151, 110,  14, 0, ""},
+    {1,   K::kDefaultButton, 199, 180, 50,  14, 0, "OK"},
+    {2,   K::kButton,       253, 180,  50,  14, 0, "Cancel"},
+};
+
+// The order signing dialog. Vertical positions are set by the dialog's own layout when it opens;
+// the table (204) and the raw text view (207) are replaced by their own widgets.
+constexpr ControlTemplate kSign[] = {
+    {233, K::kStatic,          7,   9, 244,   2, 0, ""},
+    {232, K::kButton,        255,   2,  68,  14, 0, "Collapse"},
+    {225, K::kGroupBox,        7,  16, 316,  28, 0, "Order content:"},
+    {205, K::kRadioButton,    17,  27,  90,  10, 0, "Formatted"},
+    {206, K::kRadioButton,   117,  27, 110,  10, 0, "Being signed"},
+    {204, K::kCustom,          7,  46, 316, 130, style::kHidden, ""},
+    {207, K::kCustom,          7,  46, 316,  16, style::kHidden, ""},
+    {234, K::kStatic,          7, 178, 316,   2, 0, ""},
+    {254, K::kStatic,          7,   9, 316,  20, style::kWordWrap, "Note"},
+    {226, K::kStatic,          7, 185, 100,  10, 0, "Select key to sign:"},
+    {208, K::kComboBox,      110, 183, 213,  14, 0, ""},
+    {227, K::kStatic,          7, 202, 100,  16, 0, "Password for the key:"},
+    {213, K::kEdit,          110, 204, 189,  12, style::kPassword, ""},
+    {3,   K::kButton,        303, 202,  20,  16, 0, ""},
+    {228, K::kStatic,          7, 222,  22,  20, 0, ""},
+    {1,   K::kDefaultButton, 213, 222,  50,  14, 0, "Sign"},
+    {2,   K::kButton,        273, 222,  50,  14, 0, "Cancel"},
+};
+
 // Device choice: the refresh button is created at run time (id 692) on the buttons' line.
 constexpr ControlTemplate kSelectReader[] = {
     {253, K::kStatic,          9,   9, 248, 30, style::kWordWrap, "Information"},
@@ -91,6 +124,8 @@ constexpr DialogTemplate kTemplates[] = {
     {kPasswordDialogId, 200, 63, "Tahoma", 8, "Password", kPassword},
     {kKeyboardDialogId, 255, 133, "Tahoma", 8, "Keyboard", kKeyboard},
     {kGenKeyDialogId, 220, 223, "Tahoma", 8, "Key generation", kGenKey},
+    {203, 310, 201, "Tahoma", 8, "Select certificate", kChoseKey},
+    {kSignDialogId, 330, 246, "Tahoma", 8, "Sign order", kSign},
     {kPinDialogId, 118, 135, "Tahoma", 8, "", kPin},
     {kPinPukDialogId, 258, 277, "Tahoma", 8, "Initialization", kPinPuk},
     {kSelectReaderDialogId, 266, 133, "Tahoma", 8, "Select reader", kSelectReader},

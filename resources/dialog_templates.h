@@ -52,6 +52,7 @@ const DialogTemplate* FindDialogTemplate(int id);
 
 inline constexpr int kPasswordDialogId = 201;
 inline constexpr int kKeyboardDialogId = 202;
+inline constexpr int kSignDialogId = 210;
 inline constexpr int kGenKeyDialogId = 211;
 inline constexpr int kPinDialogId = 417;
 inline constexpr int kPinPukDialogId = 418;

@@ -11,11 +11,7 @@
 #include <string>
 #include <utility>
 
-// Qt's `slots` keyword macro would eat the member of that name in DeviceEntries.
-#pragma push_macro("slots")
-#undef slots
 #include "devices/device_ui.h"
-#pragma pop_macro("slots")
 #include "dialogs/dialog_base.h"
 
 class QTreeWidget;

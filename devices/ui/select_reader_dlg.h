@@ -6,11 +6,7 @@
 #include <map>
 #include <string>
 
-// Qt's `slots` keyword macro would eat the member of that name in DeviceEntries.
-#pragma push_macro("slots")
-#undef slots
 #include "devices/device_ui.h"
-#pragma pop_macro("slots")
 #include "dialogs/dialog_base.h"
 
 class QPushButton;

@@ -1,12 +1,14 @@
-// Renders the keyboard and the password dialog, as real widgets driven by real mouse events, in
-// every language into PNG files: vq_screenshots OUTDIR.
+// Renders the keyboard, the password dialog and the certificate choice, as real widgets driven by
+// real mouse events, in every language into PNG files: vq_screenshots OUTDIR.
 #include <QApplication>
 #include <QDir>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QTreeWidget>
 #include <cstdio>
 
+#include "dialogs/chose_key_dlg.h"
 #include <QPrinter>
 #include <QTreeWidget>
 
@@ -18,6 +20,7 @@
 #include "dialogs/password_dialog.h"
 #include "platform/ui/ui.h"
 #include "resources/text.h"
+#include "storage/key_storage.h"
 
 namespace {
 
@@ -186,6 +189,24 @@ int main(int argc, char** argv) {
             d.show();
             d.findChild<QLineEdit*>()->setText(p.typed);
             ok = Save(Framed(d), dir, p.name + suffix) && ok;
+        }
+        {
+            // Rows as the store lists them (Windows-1250 text), the second one chosen.
+            vq::CKeysStorage keys;
+            vq::CChoseKeyDlg d(keys);
+            const std::string plant =
+                std::string("Zak\xB3") + "ad \xA3\xF3" + "d\x9F";  // "Zakład Łódź"
+            d.SetRows({{"Jan Kowalski", "Bank Testowy CA", "CN=Jan Kowalski, O=Firma, C=PL",
+                        "CN=Bank Testowy CA, C=PL", ""},
+                       {plant, "Bank Testowy CA", "CN=" + plant + ", C=PL",
+                        "CN=Bank Testowy CA, C=PL", ""},
+                       {"Anna Nowak", "Centrum Certyfikacji Kwalifikowanej", "CN=Anna Nowak, C=PL",
+                        "CN=Centrum Certyfikacji Kwalifikowanej, C=PL", ""}});
+            d.show();
+            auto* list = d.ControlAs<QTreeWidget>(vq::chosekey::kList);
+            list->setCurrentItem(list->topLevelItem(1));
+            d.ControlAs<QLineEdit>(vq::chosekey::kName)->setText("Podpis firmowy");
+            ok = Save(Framed(d), dir, "chosekey" + suffix) && ok;
         }
         if (language < 2) ok = DeviceDialogs(dir, suffix) && ok;
         if (language == 1) ok = PukLetter(dir + "/puk-letter-en.pdf") && ok;

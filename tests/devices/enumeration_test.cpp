@@ -93,8 +93,8 @@ TEST_F(Enumeration, ListDevicesReportsEntriesInReaderOrder) {
     DeviceEntries entries;
     ASSERT_EQ(psa.ListDevices(kDeviceAny, entries), code::kOk);
     ASSERT_EQ(entries.count, 2);
-    EXPECT_EQ(entries.slots[0], 0u);
-    EXPECT_EQ(entries.slots[1], 1u);
+    EXPECT_EQ(entries.slotIds[0], 0u);
+    EXPECT_EQ(entries.slotIds[1], 1u);
     EXPECT_EQ(entries.moduleKinds[1], kModulePkcs11);
     ASSERT_EQ(psa.ListDevices(kDeviceUsbToken, entries), code::kOk);
     ASSERT_EQ(entries.count, 1);

@@ -80,8 +80,13 @@ TEST(OrderText, FirstRecordStartsAtItsColonSoABarInItsKeyIsSkippedOnce) {
     // The cursor of the first record moves to its first colon, so the bar before it does not
     // make the same record be read twice.
     EXPECT_EQ(Rows(Parse("x|a:L:v|")), (RowList{{"L", "v"}}));
-    // A later record has no such move: a bar inside its key restarts the record there.
-    EXPECT_EQ(Rows(Parse("a:L:v|x|b:M:w|")), (RowList{{"L", "v"}, {"M", "w"}, {"M", "w"}}));
+    // A bar inside a later record's key does not make that record be read again.
+    EXPECT_EQ(Rows(Parse("a:L:v|x|b:M:w|")), (RowList{{"L", "v"}, {"M", "w"}}));
+    // Nor once per bar: the output never outgrows the input.
+    const std::string bars =
+        "a:L:v|" + std::string(1000, '|') + "b:M:" + std::string(1000, 'w') + "|";
+    const ParsedOrder o = Parse("MULTILINE|" + bars);
+    EXPECT_EQ(o.multilineText, "v" + std::string(1000, 'w'));
 }
 
 TEST(OrderText, LargeHostileTextsStayLinear) {

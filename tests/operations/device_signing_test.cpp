@@ -15,8 +15,8 @@
 #include "storage/codes.h"
 #include "storage/hex_text.h"
 #include "tests/devices/scripted_fixture.h"
-#include "tests/operations/qt_app.h"
 #include "tests/fakes/test_env.h"
+#include "tests/operations/qt_app.h"
 
 namespace vq {
 namespace {
@@ -241,6 +241,66 @@ TEST(PsaBackend, CardModelsReachTheDeviceTableOnce) {
     ASSERT_EQ(backend.psa().modelCount(), base + 2);
     EXPECT_EQ(backend.psa().modelName(base), "First");
     EXPECT_EQ(backend.psa().modelName(base + 1), "Second");
+}
+
+}  // namespace
+}  // namespace vq
+
+namespace vq {
+namespace {
+
+// Sign as the page calls it: the order dialog (210), its Sign button and the PIN prompt.
+class DeviceSignMethod : public DeviceSigning {
+  protected:
+    OpResult Sign(const std::string& preselected) {
+        return comp.SignOperation("|c1|t1|", preselected.c_str(),
+                                  HexEncode(std::string_view(kOrder)).c_str());
+    }
+};
+
+TEST_F(DeviceSignMethod, TokenKeySignsAnOrderThroughTheOrderDialog) {
+    Script("dialog 210\nclick 1\n" + Pin(testing::kUserPin));
+    const OpResult r = Sign("t1");
+    ExpectScriptDone();
+    ASSERT_EQ(r.code, code::kOk);
+    ASSERT_EQ(r.fields.size(), 2u);
+    EXPECT_EQ(r.fields[0], "t1");
+    std::vector<unsigned char> signature;
+    ASSERT_EQ(HexDecode(r.fields[1], signature), 0);
+    session = std::make_unique<SignSession>(comp);
+    session->signature() = signature;
+    ExpectVerifies("token", "token-key");
+}
+
+TEST_F(DeviceSignMethod, LockedCardEndsSignWith91AndTheKeyList) {
+    Slots("|pinleft=1|pukleft=0", "");
+    Script("dialog 210\nclick 1\n" + Pin("9999") + "message ok\n");
+    const OpResult r = Sign("c1");
+    ExpectScriptDone();
+    EXPECT_EQ(r.code, code::kPinAndPukLocked);
+    EXPECT_EQ(r.fields.at(0), "c1");
+    EXPECT_EQ(r.keyList, std::optional<std::string>("c1"));
+}
+
+TEST_F(DeviceSignMethod, UninitialisedCardKeepsTheDialogOpenWithItsMessage) {
+    Slots("|clearflags=0x8", "");
+    Script("dialog 210\nclick 1\nmessage ok\nclick 2\n");
+    EXPECT_EQ(Sign("c1").code, code::kCancelled);
+    ExpectScriptDone();
+    EXPECT_GE(Find({"\"event\":\"message\"", ErrorBox(kTextCardNotInitialized)}), 0);
+}
+
+TEST_F(DeviceSignMethod, MissingDriversAreNamedInTheDialog) {
+    Drivers("0", "1");
+    Script("dialog 210\nclick 1\nmessage ok\nclick 2\n");
+    EXPECT_EQ(Sign("c1").code, code::kCancelled);
+    Drivers("1", "0");
+    Script("dialog 210\nclick 1\nmessage ok\nclick 2\n");
+    EXPECT_EQ(Sign("t1").code, code::kCancelled);
+    ExpectScriptDone();
+    const int card = Find({"\"event\":\"message\"", ErrorBox(kTextInstallReaderDriver)});
+    EXPECT_GE(card, 0);
+    EXPECT_GT(Find({"\"event\":\"message\"", ErrorBox(kTextInstallTokenDriver)}), card);
 }
 
 }  // namespace

@@ -1,0 +1,147 @@
+// Renders the order signing dialog in its forms, in Polish and English, into PNG files:
+// vq_sign_screenshots OUTDIR. The dialog is the real one over a sample key set; nothing is signed.
+#include <QApplication>
+#include <QDir>
+#include <QLineEdit>
+#include <QPainter>
+#include <QPushButton>
+#include <QRadioButton>
+#include <cstdio>
+#include <cstdlib>
+
+#include "dialogs/sign_dlg.h"
+#include "resources/text.h"
+#include "storage/hex_text.h"
+
+namespace {
+
+// Keys to list; the screenshots never press Sign.
+class SampleOps : public vq::ISigningOperations {
+  public:
+    explicit SampleOps(int variant) : variant_(variant) {
+        Add("K1", "Jan Kowalski", vq::kind::kFile);
+        Add("K2", "Karta firmowa", vq::kind::kSmartCard);
+        Add("K3", "Klucz z banku", vq::kind::kBank);
+    }
+    vq::CKeysStorage& KeySet() override { return keys_; }
+    int DialogVariant() const override { return variant_; }
+    bool SmartCardDriverInstalled() const override { return true; }
+    bool TokenDriverInstalled() const override { return true; }
+    int Prepare(const std::string&, bool) override { return 8; }
+    int SignStep(int, const vq::SecureString*, std::span<const unsigned char>,
+                 std::vector<unsigned char>&, std::string&, bool, bool&) override {
+        return 8;
+    }
+    int Finish() override { return 0; }
+
+  private:
+    void Add(const char* id, const char* name, int kind) {
+        keys_.SetKey(id, vq::HexEncode(std::string_view(name)).c_str(), "00", kind);
+    }
+    vq::CKeysStorage keys_;
+    int variant_;
+};
+
+// Two orders as a bank's page sends them (ISO 8859-2 bytes).
+const char* const kTwoOrders =
+    "_ZLECENIE_|"
+    "a:Rachunek nadawcy:PL61 1090 1014 0000 0712 1981 2874|"
+    "b:Odbiorca:Jan Nowak\r\nul. D\xB3uga 5\r\n00-950 Warszawa|"
+    "c:Rachunek odbiorcy:PL27 1140 2004 0000 3002 0135 5387|"
+    "d:Kwota:1 250,00 PLN|"
+    "e:Tytu\xB3:Zap\xB3"
+    "ata za us\xB3ug\xEA nr 12/2024 (ksi\xB1\xBFki)|"
+    "_ZLECENIE_|"
+    "a:Rachunek nadawcy:PL61 1090 1014 0000 0712 1981 2874|"
+    "b:Odbiorca:Urz\xB1"
+    "d Skarbowy \xA6r\xF3"
+    "dmie\xB6"
+    "cie|"
+    "d:Kwota:310,00 PLN|"
+    "e:Tytu\xB3:Podatek VAT-7 03/2024|"
+    "_IDENTYFIKACJA"
+    "f:Data:2024-04-12|";
+
+const char* const kMultiline =
+    "MULTILINE|_ZLECENIE_|"
+    "a:Tre\xB6\xE6:Przelew krajowy\r\nz rachunku PL61 1090 1014 0000 0712 1981 2874\r\n|"
+    "b:Odbiorca:na rachunek PL27 1140 2004 0000 3002 0135 5387\r\nJan Nowak, ul. D\xB3uga 5\r\n|"
+    "c:Kwota:kwota 1 250,00 PLN, tytu\xB3: faktura 12/2024|";
+
+QImage Framed(QWidget& w) {
+    const QImage client = w.grab().toImage();
+    const int bar = 22;
+    QImage out(client.width() + 2, client.height() + bar + 1, QImage::Format_RGB32);
+    out.fill(QColor(43, 87, 154));
+    QPainter p(&out);
+    QFont font("DejaVu Sans");
+    font.setPixelSize(12);
+    font.setBold(true);
+    p.setFont(font);
+    p.setPen(Qt::white);
+    p.drawText(QRect(8, 0, out.width() - 16, bar), Qt::AlignVCenter | Qt::AlignLeft,
+               w.windowTitle());
+    p.drawImage(1, bar, client);
+    return out;
+}
+
+bool Save(const QImage& image, const QString& dir, const QString& name) {
+    const QString path = dir + "/" + name + ".png";
+    if (image.save(path, "PNG")) return true;
+    std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+    return false;
+}
+
+struct Shot {
+    const char* name;
+    int variant;
+    bool noOrder;
+    const char* order;
+    bool beingSigned;
+    bool collapse;
+    const char* typed;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s OUTDIR\n", argv[0]);
+        return 2;
+    }
+    QApplication app(argc, argv);
+    const QString dir = QString::fromLocal8Bit(argv[1]);
+    QDir().mkpath(dir);
+    const Shot shots[] = {
+        {"sign-table", 0, false, kTwoOrders, false, false, nullptr},
+        {"sign-multiline", 0, false, kMultiline, false, false, nullptr},
+        {"sign-being-signed", 0, false, kTwoOrders, true, false, nullptr},
+        {"sign-password", 1, false, kTwoOrders, false, false, "secret"},
+        {"sign-collapsed", 1, false, kTwoOrders, false, true, "secret"},
+        {"sign-login", 1, true, nullptr, false, false, "secret"},
+    };
+    bool ok = true;
+    const char* languages[] = {"pl", "en"};
+    for (int language = 0; language < 2; ++language) {
+        vq::SetLanguageIndex(language);
+        for (const Shot& s : shots) {
+            SampleOps ops(s.variant);
+            vq::CSignDlg d(ops);
+            d.SetNoOrder(s.noOrder);
+            d.SetPurpose(s.noOrder ? vq::purpose::kChallenge : vq::purpose::kOrder);
+            const std::string hex = s.order ? vq::HexEncode(std::string_view(s.order)) : "";
+            if (d.SetUp(hex, "|K1|K2|K3|", "K1") != 0) {
+                std::fprintf(stderr, "bad sample order for %s\n", s.name);
+                return 1;
+            }
+            d.show();
+            if (s.beingSigned) d.ControlAs<QRadioButton>(vq::CSignDlg::kIdBeingSigned)->click();
+            if (s.collapse) d.ControlAs<QPushButton>(vq::CSignDlg::kIdExpand)->click();
+            if (s.typed) d.PasswordField()->setText(s.typed);
+            QApplication::processEvents();
+            ok = Save(Framed(d), dir, QString(s.name) + "-" + languages[language]) && ok;
+            d.hide();
+        }
+    }
+    return ok ? 0 : 1;
+}
