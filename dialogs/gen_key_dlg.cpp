@@ -1,6 +1,3 @@
-// The device layer first: Qt defines "slots" as a keyword, and the device entries use the word.
-#include "devices/psa.h"
-
 #include "dialogs/gen_key_dlg.h"
 
 #include <QAbstractButton>
@@ -11,6 +8,7 @@
 #include <QVBoxLayout>
 #include <cstdio>
 
+#include "devices/psa.h"
 #include "dialogs/password_dialog.h"
 #include "platform/codepage/codepage.h"
 #include "platform/ui/ui.h"

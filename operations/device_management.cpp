@@ -1,7 +1,4 @@
 // The component's device management and key generation operations.
-// The device layer first: Qt defines "slots" as a keyword, and the device entries use the word.
-#include "operations/device_flows.h"
-
 #include "devices/ui/pin_dlg.h"
 #include "devices/ui/pin_puk_dlg.h"
 #include "devices/ui/remove_dlg.h"
@@ -9,6 +6,7 @@
 #include "dialogs/entry.h"
 #include "dialogs/gen_key_dlg.h"
 #include "dialogs/password_dialog.h"
+#include "operations/device_flows.h"
 #include "operations/keys_storage_comp.h"
 #include "platform/ui/ui.h"
 #include "storage/codes.h"

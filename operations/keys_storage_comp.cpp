@@ -8,6 +8,7 @@
 #include "dialogs/chose_key_dlg.h"
 #include "dialogs/entry.h"
 #include "dialogs/sign_dlg.h"
+#include "operations/device_flows.h"
 #include "operations/register_cert.h"
 #include "operations/device_flows.h"
 #include "operations/psa_backend.h"

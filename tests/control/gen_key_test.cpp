@@ -1,7 +1,6 @@
 // GenerateKey as the page calls it, with the automation script playing the user: the key
 // generation dialog, its name checks and device checks, the worker and the result string, and
 // the generated key checked on the SoftHSM2 token with OpenSSL.
-// The device layer before Qt: Qt defines "slots" as a keyword, and the device entries use it.
 #include "tests/operations/device_test_support.h"
 
 #include <gtest/gtest.h>
