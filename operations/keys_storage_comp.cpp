@@ -10,7 +10,6 @@
 #include "dialogs/sign_dlg.h"
 #include "operations/device_flows.h"
 #include "operations/register_cert.h"
-#include "operations/device_flows.h"
 #include "operations/psa_backend.h"
 #include "platform/ui/ui.h"
 #include "resources/text.h"
