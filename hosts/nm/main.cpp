@@ -148,7 +148,7 @@ int main(int argc, char** argv) {
     char* qtArgv[] = {argv[0], nullptr};
     const char* uiEnv = std::getenv("VERIQUILL_NM_UI");
     const std::string uiSpec = uiEnv ? uiEnv : "";
-    vq::ui::UiApplication app(qtArgc, qtArgv, uiSpec != "qt" && !vq::ui::DisplayAvailable());
+    vq::ui::UiApplication app(qtArgc, qtArgv, uiSpec);
     const char* transcriptEnv = std::getenv("VERIQUILL_NM_TRANSCRIPT");
     std::string error;
     std::unique_ptr<vq::ui::Ui> ui =

@@ -62,7 +62,7 @@ int Run(int argc, char** argv, const std::vector<std::string>& args) {
         }
     }
     // Without a display the dialogs still exist, drawn off screen.
-    vq::ui::UiApplication app(argc, argv, uiSpec != "qt" && !vq::ui::DisplayAvailable());
+    vq::ui::UiApplication app(argc, argv, uiSpec);
     std::string error;
     std::unique_ptr<vq::ui::Ui> ui = vq::ui::MakeUi(uiSpec, transcript, error);
     if (!ui) {

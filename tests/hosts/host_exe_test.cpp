@@ -1,12 +1,15 @@
-// The veriquill executable as administrators' scripts use it: registry writers killed in the
-// middle of a write.
+// The veriquill executable as administrators' scripts and headless runs use it: registry writers
+// killed in the middle of a write, and what a scripted run prints on standard error.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -25,6 +28,10 @@ using Clock = std::chrono::steady_clock;
 std::string ReadFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteFile(const fs::path& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
 }
 
 class HostExe : public ::testing::Test {
@@ -180,6 +187,120 @@ TEST_F(HostExe, RegistryWritersKilledMidWriteLoseNothingAndLeaveNoLitter) {
                   std::string(reinterpret_cast<char*>(buf), size));
     }
     unsetenv(vq::reg::kUserFileEnv);
+}
+
+// ---- What a headless run prints on standard error ----
+
+// A page that opens the order dialog and the on-screen keyboard; the scripted user cancels both.
+const std::string kPage =
+    "SetLanguage(1)\n"
+    "SetKey(\"k1\", \"4669726D61\", \"0123456789ABCDEF0123456789ABCDEF01234567\", 1)\n"
+    "Sign(\"|k1|\", \"k1\", \"41\")\n"
+    "ShowKeyboard()\n";
+const std::string kUser = "dialog 210\nclick 2\ndialog 202\nkey escape\n";
+// The reader driver switches, without which Sign ends before its dialog.
+const std::string kMachine =
+    "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brantwell\\SmartCard\\Components]\n"
+    "\"GemPCKey USB\"=\"1\"\n\"GemPCTwin USB\"=\"1\"\n";
+
+TEST_F(HostExe, ScriptedOffscreenRunKeepsQtsChatterOffStandardError) {
+    WriteFile(dir_ / "machine.reg", kMachine);
+    WriteFile(dir_ / "page.txt", kPage);
+    WriteFile(dir_ / "ui.txt", kUser);
+    const std::vector<std::string> args = {"run", "--ui=script:ui.txt", "--transcript", "t.jsonl",
+                                           "page.txt"};
+    // As scripts/demo runs it without a display: no X, no runtime directory.
+    const std::vector<std::string> headless = {"DISPLAY", "WAYLAND_DISPLAY", "XDG_RUNTIME_DIR",
+                                               "QT_QPA_PLATFORM", "VERIQUILL_DEBUG"};
+    ASSERT_EQ(0, Run(args, {}, headless)) << err_;
+    EXPECT_EQ("\n0\n8\n8\n", out_);
+    EXPECT_EQ("", err_);
+    // The same with the offscreen platform named explicitly, as the tests run.
+    ASSERT_EQ(0, Run(args, {"QT_QPA_PLATFORM=offscreen"}, headless)) << err_;
+    EXPECT_EQ("", err_);
+
+    // Asked for, Qt's own warnings come through.
+    ASSERT_EQ(0, Run(args, {"VERIQUILL_DEBUG=1"}, headless)) << err_;
+    EXPECT_NE(std::string::npos, err_.find("XDG_RUNTIME_DIR")) << err_;
+
+    // The program's own messages still reach standard error.
+    WriteFile(dir_ / "page.txt", kPage + "NoSuchMethod()\n");
+    WriteFile(dir_ / "ui.txt", kUser + "dialog 210\n");
+    EXPECT_EQ(1, Run(args, {}, headless));
+    EXPECT_NE(std::string::npos, err_.find("NoSuchMethod")) << err_;
+    EXPECT_NE(std::string::npos, err_.find("left unused")) << err_;
+    EXPECT_EQ(std::string::npos, err_.find("XDG_RUNTIME_DIR")) << err_;
+    EXPECT_EQ(std::string::npos, err_.find("propagateSizeHints")) << err_;
+}
+
+// An X server of the test's own (Xvfb) on a display number nobody uses; none when Xvfb is absent
+// or does not come up within 20 s.
+class OwnDisplay {
+  public:
+    OwnDisplay() {
+        for (int n = 100 + ::getpid() % 100, tries = 0; tries < 20 && display_.empty();
+             ++n, ++tries) {
+            const std::string socket = "/tmp/.X11-unix/X" + std::to_string(n);
+            if (fs::exists(socket) || fs::exists("/tmp/.X" + std::to_string(n) + "-lock")) continue;
+            Start(n, socket);
+        }
+    }
+    ~OwnDisplay() { Stop(); }
+    const std::string& display() const { return display_; }
+
+  private:
+    void Start(int n, const std::string& socket) {
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            std::freopen("/dev/null", "w", stderr);
+            const std::string name = ":" + std::to_string(n);
+            ::execlp("Xvfb", "Xvfb", name.c_str(), "-nolisten", "tcp", "-screen", "0", "640x480x24",
+                     static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        if (pid_ < 0) return;
+        // Ready once its socket takes connections; gone when it gave up.
+        for (int i = 0; i < 2000; ++i) {
+            if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
+                pid_ = -1;
+                return;
+            }
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+            sockaddr_un addr{};
+            addr.sun_family = AF_UNIX;
+            std::strncpy(addr.sun_path, socket.c_str(), sizeof addr.sun_path - 1);
+            const bool up = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+            ::close(fd);
+            if (up) {
+                display_ = ":" + std::to_string(n);
+                return;
+            }
+            ::usleep(10000);
+        }
+        Stop();
+    }
+    void Stop() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGTERM);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        pid_ = -1;
+    }
+
+    pid_t pid_ = -1;
+    std::string display_;
+};
+
+TEST_F(HostExe, InteractiveRunOnADisplayStillShowsQtsWarnings) {
+    OwnDisplay x;
+    if (x.display().empty())
+        GTEST_SKIP() << "Xvfb could not be started (scripts/setup installs it)";
+    WriteFile(dir_ / "page.txt", "TestComponent()\n");
+    ASSERT_EQ(0, Run({"run", "--ui=qt", "page.txt"}, {"DISPLAY=" + x.display()},
+                     {"XDG_RUNTIME_DIR", "QT_QPA_PLATFORM", "WAYLAND_DISPLAY", "VERIQUILL_DEBUG"}))
+        << err_;
+    EXPECT_EQ("OK|1,3,0,90\n", out_);
+    EXPECT_NE(std::string::npos, err_.find("XDG_RUNTIME_DIR")) << err_;
 }
 
 }  // namespace
