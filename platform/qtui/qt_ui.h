@@ -41,7 +41,8 @@ class UiApplication {
 bool DisplayAvailable();
 
 // The back end a spec names: the spec itself, or for an empty one "qt" when a display is there
-// and "none" otherwise.
+// and "none" otherwise. Hosts resolve it before creating the UiApplication, which without a
+// display sets QT_QPA_PLATFORM and so would make any later call answer "qt".
 std::string UiKind(const std::string& spec);
 
 // Builds the user interface a host asked for:

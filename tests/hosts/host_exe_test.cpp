@@ -303,4 +303,17 @@ TEST_F(HostExe, InteractiveRunOnADisplayStillShowsQtsWarnings) {
     EXPECT_NE(std::string::npos, err_.find("XDG_RUNTIME_DIR")) << err_;
 }
 
+TEST_F(HostExe, WithoutADisplayTheDefaultUserInterfaceCancelsEveryDialog) {
+    WriteFile(dir_ / "page.txt", "ShowKeyboard()\nShowKeyboard()\n");
+    EXPECT_EQ(0, Run({"run", "page.txt"}, {},
+                     {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "VERIQUILL_DEBUG"}))
+        << "still waiting for a user after a minute";
+    EXPECT_EQ("8\n8\n", out_);
+    // Only the program's own word on each dialog it had to cancel.
+    EXPECT_EQ(
+        "veriquill: no user interface; dialog 202 cancelled\n"
+        "veriquill: no user interface; dialog 202 cancelled\n",
+        err_);
+}
+
 }  // namespace
