@@ -48,9 +48,9 @@ class NoDevices final : public IDeviceBackend {
 class NssCertStore final : public ICertStore {
   public:
     NssCertStore() {
-        store_.SetPasswordPrompt([](std::string_view token) -> std::optional<SecureString> {
+        store_.SetPasswordPrompt([](std::string_view subject) -> std::optional<SecureString> {
             SecureString password;
-            if (PromptPassword(-1, token, password) != ui::kIdOk) return std::nullopt;
+            if (PromptPassword(-1, subject, password) != ui::kIdOk) return std::nullopt;
             return password;
         });
     }
