@@ -58,7 +58,8 @@ writeFileSync(path.join(work, "demo-config.json"),
 
 // --- the page server ----------------------------------------------------------------------------
 const server = spawn(process.execPath, [path.join(source, "hosts/browser/demo/serve.mjs"), "--cert", cert,
-  "--key", certKey, "--port", "0", "--host", "127.0.0.1", "--config", path.join(work, "demo-config.json")],
+  "--key", certKey, "--port", "0", "--host", "127.0.0.1", "--config", path.join(work, "demo-config.json"),
+  "--extra", path.join(here, "fixtures")],
   { stdio: ["ignore", "pipe", "inherit"] });
 const port = await new Promise((resolve, reject) => {
   let out = "";
@@ -114,9 +115,9 @@ try {
 function hostLog() {
   return existsSync(log) ? readFileSync(log, "utf8") : "";
 }
-async function openPage(origin) {
+async function openPage(origin, pathAndQuery = "/") {
   const page = await context.newPage();
-  await page.goto(`${origin}/`);
+  await page.goto(`${origin}${pathAndQuery}`);
   await page.waitForFunction(() => document.body.dataset.ready === "1");
   return page;
 }
@@ -129,6 +130,44 @@ async function inPage(page, fn, arg) {
       return { error: `${e.name}: ${e.message}` };
     }
   }, [fn.toString(), arg]);
+}
+// Runs in the allowed page: opens a frame of the given kind that loads the page API and the probe
+// (tests/browser/fixtures), and returns what the probe reported.
+async function tryInFrame(kind) {
+  const base = location.origin;
+  const markup = `<!doctype html><html data-kind="${kind}"><meta charset="utf-8">` +
+    `<script src="${base}/veriquill.js"></script><script src="${base}/extra/probe.js"></script>`;
+  const frame = document.createElement("iframe");
+  switch (kind) {
+    case "same-origin": frame.src = `/extra/probe.html#${kind}`; break;
+    case "sandbox-attribute": frame.sandbox = "allow-scripts"; frame.src = `/extra/probe.html#${kind}`; break;
+    case "csp-sandbox": frame.src = `/extra/probe.html?sandbox#${kind}`; break;
+    case "srcdoc": frame.srcdoc = markup; break;
+    case "sandboxed-srcdoc": frame.sandbox = "allow-scripts"; frame.srcdoc = markup; break;
+    case "data": frame.src = `data:text/html;charset=utf-8,${encodeURIComponent(markup)}`; break;
+    case "blob": frame.src = URL.createObjectURL(new Blob([markup], { type: "text/html" })); break;
+    case "blob-in-sandbox":
+      // A sandboxed frame that makes a blob: document of its own and frames it.
+      frame.sandbox = "allow-scripts";
+      frame.srcdoc = `<!doctype html><script>addEventListener("message", (e) => parent.postMessage(e.data, "*"));
+        const f = document.createElement("iframe");
+        f.src = URL.createObjectURL(new Blob([${JSON.stringify(markup).replace(/</g, "\\u003c")}], { type: "text/html" }));
+        document.documentElement.append(f);<\/script>`;
+      break;
+  }
+  const outcome = new Promise((resolve) => {
+    const timer = setTimeout(() => resolve({ error: "the frame never answered" }), 10000);
+    addEventListener("message", function probe(e) {
+      if (e.source !== frame.contentWindow || !e.data?.["veriquill-probe"]) return;
+      clearTimeout(timer);
+      removeEventListener("message", probe);
+      resolve(e.data["veriquill-probe"]);
+    });
+  });
+  document.body.append(frame);
+  const r = await outcome;
+  frame.remove();
+  return r;
 }
 // A wrong password, the error message, and the user gives up: Sign answers 8 (cancelled).
 const WRONG_PASSWORD_SCRIPT = 'dialog 210\nclick 1\ndialog 201\ntype 201 "wrong"\nclick 1\nmessage ok\ndialog 210\nclick 2\n';
@@ -244,6 +283,39 @@ try {
   r = await inPage(other, () => demo.ctrl.ready);
   check("its control never becomes ready", /not allowed/.test(r.error ?? ""), JSON.stringify(r));
   await other.close();
+
+  // Frames of the allowed page: each one's origin as the browser reports it decides. Sandboxed
+  // and data: documents have an opaque origin, "null", whatever their URL says.
+  const frameOutcomes = {};
+  const opaqueFrames = ["sandbox-attribute", "csp-sandbox", "sandboxed-srcdoc", "data", "blob-in-sandbox"];
+  const ownFrames = ["same-origin", "srcdoc", "blob"];
+  for (const kind of [...ownFrames, ...opaqueFrames])
+    frameOutcomes[kind] = (await inPage(page, tryInFrame, kind)).value ?? {};
+  // What the frames' own messages left behind: a frame's calls run before its page API call
+  // is answered, so every location a frame could write is written by now.
+  r = await inPage(page, (kinds) => Promise.all(kinds.map((k) => demo.ctrl.GetKeyLocation(`probe-${k}`))),
+    [...ownFrames, ...opaqueFrames]);
+  const written = Object.fromEntries([...ownFrames, ...opaqueFrames].map((k, i) => [k, r.value?.[i]]));
+  check("frames of the page's own origin write key locations; opaque ones write none",
+    ownFrames.every((k) => written[k] === `0|${hex(`/tmp/${k}.prv`)}00`) &&
+    opaqueFrames.every((k) => written[k] === "509"), JSON.stringify(written));
+  const refusedAsNull = (o) => o.origin === "null" &&
+    /^the page null is not allowed to use the signing component/.test(o.error ?? "");
+  const reached = (o) => o.value === "OK|1,3,0,90" && o.origin === allowed;
+  check("a frame of the allowed page reaches the component", reached(frameOutcomes["same-origin"]),
+    JSON.stringify(frameOutcomes["same-origin"]));
+  for (const kind of opaqueFrames)
+    check(`a ${kind} frame is refused as the page null`, refusedAsNull(frameOutcomes[kind]),
+      JSON.stringify(frameOutcomes[kind]));
+  for (const kind of ["srcdoc", "blob"])
+    check(`a ${kind} frame made by the allowed page has its origin and reaches the component`,
+      reached(frameOutcomes[kind]), JSON.stringify(frameOutcomes[kind]));
+  const sandboxedPage = await openPage(allowed, "/?sandbox");
+  r = await inPage(sandboxedPage, () => demo.ctrl.TestComponent());
+  check("a page of the allowed site served as sandboxed content is refused as the page null",
+    /^VeriquillError: the page null is not allowed to use the signing component/.test(r.error ?? ""),
+    JSON.stringify(r));
+  await sandboxedPage.close();
 
   // Pages that go away end their host processes.
   const logBefore = hostLog().length;
