@@ -61,10 +61,12 @@ int Run(int argc, char** argv, const std::vector<std::string>& args) {
             return 2;
         }
     }
-    // Without a display the dialogs still exist, drawn off screen.
-    vq::ui::UiApplication app(argc, argv, uiSpec != "qt" && !vq::ui::DisplayAvailable());
+    // Without a display the dialogs still exist, drawn off screen. The user interface is chosen
+    // before Qt starts, as the offscreen platform it then switches to would count as a display.
+    const std::string uiKind = vq::ui::UiKind(uiSpec);
+    vq::ui::UiApplication app(argc, argv, uiKind);
     std::string error;
-    std::unique_ptr<vq::ui::Ui> ui = vq::ui::MakeUi(uiSpec, transcript, error);
+    std::unique_ptr<vq::ui::Ui> ui = vq::ui::MakeUi(uiKind, transcript, error);
     if (!ui) {
         std::cerr << "veriquill run: " << error << '\n';
         return 2;

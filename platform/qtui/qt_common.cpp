@@ -18,14 +18,48 @@
 
 namespace vq::ui {
 
-UiApplication::UiApplication(int& argc, char** argv, bool offscreen) {
-    if (QApplication::instance()) return;
-    if ((offscreen || !DisplayAvailable()) && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    app_ = std::make_unique<QApplication>(argc, argv);
+namespace {
+
+QtMessageHandler qtHandler = nullptr;
+
+// Drops Qt's chatter; a fatal message still goes out, as the process is about to end.
+void QuietHandler(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (type == QtFatalMsg && qtHandler) qtHandler(type, context, message);
 }
 
-UiApplication::~UiApplication() = default;
+bool OffscreenPlatform(std::string_view platform) {
+    return platform == "offscreen" || platform.rfind("offscreen:", 0) == 0;
+}
+
+}  // namespace
+
+UiApplication::UiApplication(int& argc, char** argv, const std::string& uiSpec) {
+    if (QApplication::instance()) return;
+    const bool interactive = UiKind(uiSpec) == "qt";
+    // DisplayAvailable() counts QT_QPA_PLATFORM as a display, so a platform set there is kept.
+    if (!DisplayAvailable()) qputenv("QT_QPA_PLATFORM", "offscreen");
+    const bool debug = qEnvironmentVariable(kDebugEnv) == QLatin1String("1");
+    // Decided before Qt starts: the platform plugin speaks while the application is created.
+    quiet_ = !debug && (!interactive ||
+                        OffscreenPlatform(qEnvironmentVariable("QT_QPA_PLATFORM").toStdString()));
+    if (quiet_) qtHandler = qInstallMessageHandler(QuietHandler);
+    app_ = std::make_unique<QApplication>(argc, argv);
+    // A platform chosen on the command line (-platform offscreen) is known only now.
+    if (!quiet_ && !debug && OffscreenPlatform(QApplication::platformName().toStdString())) {
+        quiet_ = true;
+        qtHandler = qInstallMessageHandler(QuietHandler);
+    }
+}
+
+UiApplication::~UiApplication() {
+    app_.reset();
+    if (quiet_) qInstallMessageHandler(qtHandler);
+}
+
+std::string UiKind(const std::string& spec) {
+    if (!spec.empty()) return spec;
+    return DisplayAvailable() ? "qt" : "none";
+}
 
 bool DisplayAvailable() {
     for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
@@ -38,7 +72,7 @@ bool DisplayAvailable() {
 std::unique_ptr<Ui> MakeUi(const std::string& spec, const std::string& transcriptPath,
                            std::string& error) {
     error.clear();
-    const std::string kind = spec.empty() ? (DisplayAvailable() ? "qt" : "none") : spec;
+    const std::string kind = UiKind(spec);
     const auto openTranscript = [&](QtUiBase& ui, bool byDefault) {
         if (transcriptPath.empty() && !byDefault) return true;
         if (ui.transcript().Open(transcriptPath)) return true;
