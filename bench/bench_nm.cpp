@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "hosts/nm/framing.h"
+#include "tests/support/test_paths.h"
 
 extern char** environ;
 
@@ -46,9 +47,9 @@ class Child {
         posix_spawn_file_actions_init(&fa);
         posix_spawn_file_actions_adddup2(&fa, in[0], 0);
         posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-        std::vector<std::string> args = echo
-                                            ? std::vector<std::string>{g_self, "--echo-host"}
-                                            : std::vector<std::string>{VQ_NM_HOST, kChromiumCaller};
+        std::vector<std::string> args =
+            echo ? std::vector<std::string>{g_self, "--echo-host"}
+                 : std::vector<std::string>{vq::test_paths::NmHost(), kChromiumCaller};
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);

@@ -13,6 +13,7 @@
 
 #include "devices/psa.h"
 #include "platform/registry/registry.h"
+#include "tests/support/test_paths.h"
 
 namespace {
 
@@ -39,8 +40,8 @@ struct Machine {
         if (vq::reg::CreateKey(vq::reg::Root::LocalMachine, vq::loader::kLibrariesKey,
                                vq::reg::kKeyAllAccess, key) != 0)
             return;
-        for (auto [name, path] : {std::pair{"winscard.dll", VQ_FAKE_WINSCARD},
-                                  std::pair{"pkcs11.dll", VQ_FAKE_PKCS11}}) {
+        for (auto [name, path] : {std::pair{"winscard.dll", vq::test_paths::FakeWinscard()},
+                                  std::pair{"pkcs11.dll", vq::test_paths::FakePkcs11()}}) {
             const std::string value = std::string(path) + '\0';
             vq::reg::SetValue(*key, name, vq::reg::kRegSz,
                               reinterpret_cast<const unsigned char*>(value.data()),

@@ -10,6 +10,7 @@
 
 #include "crypto/base_rsa.h"
 #include "storage/hex_text.h"
+#include "tests/support/test_paths.h"
 
 namespace vq {
 namespace {
@@ -37,9 +38,10 @@ class KeyTool : public testing::Test {
     }
     std::string Tool(const std::string& args, int expect = 0) {
         std::string out;
-        EXPECT_EQ(
-            Exec(std::string(VQ_BINARY_DIR) + "/hosts/keytool/veriquill-keytool " + args, out) != 0,
-            expect != 0)
+        EXPECT_EQ(Exec(std::string(vq::test_paths::BinaryDir()) +
+                           "/hosts/keytool/veriquill-keytool " + args,
+                       out) != 0,
+                  expect != 0)
             << args;
         if (!out.empty() && out.back() == '\n') out.pop_back();
         return out;

@@ -22,13 +22,14 @@
 #include "crypto/nss_db.h"
 #include "storage/armour.h"
 #include "storage/codes.h"
+#include "tests/support/test_paths.h"
 
 namespace fs = std::filesystem;
 
 namespace vq {
 namespace {
 
-const fs::path kData = fs::path(VQ_BINARY_DIR) / "test-data" / "certstore";
+const fs::path kData = fs::path(vq::test_paths::BinaryDir()) / "test-data" / "certstore";
 
 int Shell(const std::string& command) {
     const int rc = std::system(command.c_str());
@@ -72,8 +73,8 @@ CertDate EndDateOf(const std::string& nick) {
 class CertStoreTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        ASSERT_EQ(0, Shell(std::string(VQ_SOURCE_DIR) + "/tests/crypto/make_cert_db.sh " +
-                           kData.string()));
+        ASSERT_EQ(0, Shell(std::string(vq::test_paths::SourceDir()) +
+                           "/tests/crypto/make_cert_db.sh " + kData.string()));
     }
 
     void SetUp() override {

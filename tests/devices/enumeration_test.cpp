@@ -5,6 +5,7 @@
 #include "devices/psa.h"
 #include "storage/codes.h"
 #include "tests/fakes/test_env.h"
+#include "tests/support/test_paths.h"
 
 namespace vq {
 namespace {
@@ -251,7 +252,7 @@ TEST_F(Enumeration, NoReadersAndNoLibrary) {
     env.MapLibrary("winscard.dll", env.Path("missing.so"));
     EXPECT_EQ(psa.SelectDevice(kDeviceAny, &slot), code::kPcscLibraryMissing);
     // A library without the PC/SC functions.
-    env.MapLibrary("winscard.dll", VQ_FAKE_PKCS11);
+    env.MapLibrary("winscard.dll", vq::test_paths::FakePkcs11());
     EXPECT_EQ(psa.SelectDevice(kDeviceAny, &slot), code::kPcscLibraryMissing);
 }
 

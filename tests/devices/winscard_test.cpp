@@ -17,6 +17,7 @@
 #include "storage/codes.h"
 #include "storage/hex_text.h"
 #include "tests/fakes/test_env.h"
+#include "tests/support/test_paths.h"
 
 namespace vq {
 namespace {
@@ -86,7 +87,7 @@ class RealPcscd : public ::testing::Test {
                           env.Path("shim") + " /usr/bin/vicc -t iso7816 -P " + std::to_string(port),
                       env.Path("vicc.log"));
 
-        env.MapLibrary("winscard.dll", VQ_WINSCARD_STANDIN);
+        env.MapLibrary("winscard.dll", vq::test_paths::WinscardStandin());
         // The card database, as the Windows registry keeps it.
         reg::KeyPtr key;
         ASSERT_EQ(
@@ -203,7 +204,7 @@ TEST_F(RealPcscd, ListsReadersCardsAndLocatesTheVirtualCard) {
 
 TEST_F(RealPcscd, DeviceLayerFindsTheCardInTheVirtualReader) {
     env.InitToken("virtual");
-    env.MapLibrary("pkcs11.dll", VQ_FAKE_PKCS11);
+    env.MapLibrary("pkcs11.dll", vq::test_paths::FakePkcs11());
     env.Write("p11.conf",
               std::string("backend ") + testing::kSoftHsm +
                   "\nslot Virtual PCD 00 00|token=virtual\nslot Virtual PCD 00 01|absent\n");

@@ -21,12 +21,13 @@
 #include "resources/text_ids.h"
 #include "storage/key_storage.h"
 #include "tests/dialogs/qt_app.h"
+#include "tests/support/test_paths.h"
 
 namespace vq {
 namespace {
 
 const std::filesystem::path kData =
-    std::filesystem::path(VQ_BINARY_DIR) / "test-data" / "certstore";
+    std::filesystem::path(vq::test_paths::BinaryDir()) / "test-data" / "certstore";
 
 std::string Utf8(std::string_view ansi) {
     return cp::AnsiToUtf8(ansi);
@@ -45,8 +46,8 @@ std::string MessageFields(std::string_view ansiText, const char* icon) {
 class ChoseKeyDlgTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        const std::string cmd =
-            std::string(VQ_SOURCE_DIR) + "/tests/crypto/make_cert_db.sh " + kData.string();
+        const std::string cmd = std::string(vq::test_paths::SourceDir()) +
+                                "/tests/crypto/make_cert_db.sh " + kData.string();
         ASSERT_EQ(0, std::system(cmd.c_str()));
     }
     void SetUp() override {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/registry/registry.h"
+#include "tests/support/test_paths.h"
 
 namespace vq::testing {
 
@@ -88,9 +89,9 @@ class DeviceEnv {
     }
     // The usual production mapping onto the fakes.
     void UseFakes() const {
-        MapLibrary("winscard.dll", VQ_FAKE_WINSCARD);
-        MapLibrary("pkcs11.dll", VQ_FAKE_PKCS11);
-        MapLibrary("gclib.dll", VQ_FAKE_PKCS11);
+        MapLibrary("winscard.dll", vq::test_paths::FakeWinscard());
+        MapLibrary("pkcs11.dll", vq::test_paths::FakePkcs11());
+        MapLibrary("gclib.dll", vq::test_paths::FakePkcs11());
     }
 
     // A SoftHSM2 token with the given label, user PIN and SO PIN (the PUK).

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/registry/registry.h"
+#include "tests/support/test_paths.h"
 
 namespace {
 
@@ -69,7 +70,7 @@ class HostExe : public ::testing::Test {
         if (!std::freopen("out.txt", "w", stdout) || !std::freopen("err.txt", "w", stderr))
             _exit(121);
         std::vector<char*> argv;
-        std::string exe = VQ_HOST_EXE;
+        std::string exe = vq::test_paths::HostExe();
         argv.push_back(exe.data());
         std::vector<std::string> copy = args;
         for (auto& a : copy) argv.push_back(a.data());

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/test_paths.h"
+
 extern char** environ;
 
 namespace {
@@ -42,7 +44,7 @@ class HostProcess {
         posix_spawn_file_actions_init(&fa);
         posix_spawn_file_actions_adddup2(&fa, in[0], 0);
         posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-        std::vector<std::string> argStore{VQ_NM_HOST};
+        std::vector<std::string> argStore{vq::test_paths::NmHost()};
         argStore.insert(argStore.end(), args.begin(), args.end());
         std::vector<char*> argv;
         for (auto& a : argStore) argv.push_back(a.data());
@@ -53,7 +55,9 @@ class HostProcess {
         std::vector<char*> envp;
         for (auto& e : envStore) envp.push_back(e.data());
         envp.push_back(nullptr);
-        EXPECT_EQ(posix_spawn(&pid_, VQ_NM_HOST, &fa, nullptr, argv.data(), envp.data()), 0);
+        EXPECT_EQ(
+            posix_spawn(&pid_, vq::test_paths::NmHost(), &fa, nullptr, argv.data(), envp.data()),
+            0);
         posix_spawn_file_actions_destroy(&fa);
         ::close(in[0]);
         ::close(out[1]);

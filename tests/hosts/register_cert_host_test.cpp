@@ -12,11 +12,13 @@
 #include <iterator>
 #include <string>
 
+#include "tests/support/test_paths.h"
+
 namespace {
 
 namespace fs = std::filesystem;
 
-const fs::path kData = fs::path(VQ_BINARY_DIR) / "test-data" / "certstore";
+const fs::path kData = fs::path(vq::test_paths::BinaryDir()) / "test-data" / "certstore";
 
 std::string ReadFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -30,8 +32,8 @@ void WriteFile(const fs::path& path, const std::string& text) {
 class RegisterCertHostTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        const std::string cmd =
-            std::string(VQ_SOURCE_DIR) + "/tests/crypto/make_cert_db.sh " + kData.string();
+        const std::string cmd = std::string(vq::test_paths::SourceDir()) +
+                                "/tests/crypto/make_cert_db.sh " + kData.string();
         ASSERT_EQ(0, std::system(cmd.c_str()));
     }
     void SetUp() override {
@@ -52,7 +54,7 @@ class RegisterCertHostTest : public ::testing::Test {
             " XDG_CONFIG_HOME=" + dir_.string() +
             " VERIQUILL_HKCU=" + (dir_ / "hkcu.reg").string() +
             " VERIQUILL_HKLM=" + (dir_ / "hklm.reg").string() + " VERIQUILL_NSSDB=" + database +
-            " QT_QPA_PLATFORM=offscreen " + VQ_HOST_EXE +
+            " QT_QPA_PLATFORM=offscreen " + vq::test_paths::HostExe() +
             " run --ui=script:ui.txt --transcript t.jsonl page.txt > out.txt 2> err.txt";
         const int status = std::system(cmd.c_str());
         out_ = ReadFile(dir_ / "out.txt");

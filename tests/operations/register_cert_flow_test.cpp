@@ -19,12 +19,13 @@
 #include "storage/key_storage.h"
 #include "storage/network_msg.h"
 #include "tests/dialogs/qt_app.h"
+#include "tests/support/test_paths.h"
 
 namespace vq {
 namespace {
 
 const std::filesystem::path kData =
-    std::filesystem::path(VQ_BINARY_DIR) / "test-data" / "certstore";
+    std::filesystem::path(vq::test_paths::BinaryDir()) / "test-data" / "certstore";
 
 // The DER bytes inside a certificate armour, decoded independently of the component.
 std::string ArmourBody(const std::string& armour) {
@@ -55,8 +56,8 @@ std::string ReadFile(const std::filesystem::path& path) {
 class RegisterCertFlowTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        const std::string cmd =
-            std::string(VQ_SOURCE_DIR) + "/tests/crypto/make_cert_db.sh " + kData.string();
+        const std::string cmd = std::string(vq::test_paths::SourceDir()) +
+                                "/tests/crypto/make_cert_db.sh " + kData.string();
         ASSERT_EQ(0, std::system(cmd.c_str()));
     }
     void SetUp() override {

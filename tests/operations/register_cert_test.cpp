@@ -8,18 +8,19 @@
 
 #include "crypto/system_cert_store.h"
 #include "storage/codes.h"
+#include "tests/support/test_paths.h"
 
 namespace vq {
 namespace {
 
 const std::filesystem::path kData =
-    std::filesystem::path(VQ_BINARY_DIR) / "test-data" / "certstore";
+    std::filesystem::path(vq::test_paths::BinaryDir()) / "test-data" / "certstore";
 
 class RegisterCertTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        const std::string cmd =
-            std::string(VQ_SOURCE_DIR) + "/tests/crypto/make_cert_db.sh " + kData.string();
+        const std::string cmd = std::string(vq::test_paths::SourceDir()) +
+                                "/tests/crypto/make_cert_db.sh " + kData.string();
         ASSERT_EQ(0, std::system(cmd.c_str()));
     }
     CSystemCertStore store_{"sql:" + (kData / "plain").string()};

@@ -8,6 +8,7 @@
 
 #include "platform/loader/loader.h"
 #include "tests/fakes/test_env.h"
+#include "tests/support/test_paths.h"
 
 namespace vq::loader {
 namespace {
@@ -29,7 +30,7 @@ TEST(Loader, NamesResolveThroughTheRegistryThenDefaults) {
 
 TEST(Loader, LibraryIsMoveOnlyAndUnloads) {
     DeviceEnv env;
-    env.MapLibrary("pkcs11.dll", VQ_FAKE_PKCS11);
+    env.MapLibrary("pkcs11.dll", vq::test_paths::FakePkcs11());
     long error = -1;
     Library a = Library::Load("pkcs11.dll", &error);
     ASSERT_TRUE(a) << a.errorText();
@@ -58,7 +59,7 @@ TEST(Loader, LibraryIsMoveOnlyAndUnloads) {
 TEST(Loader, VersionInformationOfSharedObjects) {
     DeviceEnv env;
     env.MapLibrary("versioned.dll", "/usr/lib/x86_64-linux-gnu/libpcsclite.so.1");
-    env.MapLibrary("plain.dll", VQ_FAKE_PKCS11);
+    env.MapLibrary("plain.dll", vq::test_paths::FakePkcs11());
     env.MapLibrary("text.dll", env.Path("text"));
     env.MapLibrary("gone.dll", env.Path("missing"));
     env.Write("text", "hello");
