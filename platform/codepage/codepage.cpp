@@ -65,6 +65,31 @@ bool Convert(iconv_t cd, std::string_view in, std::string& out, std::string_view
     return true;
 }
 
+// Converts without any replacement; false at the first byte or character that does not convert.
+bool ConvertExact(iconv_t cd, std::string_view in, std::string& out) {
+    char* src = const_cast<char*>(in.data());
+    size_t srcLeft = in.size();
+    char buffer[256];
+    while (srcLeft > 0) {
+        char* dst = buffer;
+        size_t dstLeft = sizeof buffer;
+        const size_t rc = iconv(cd, &src, &srcLeft, &dst, &dstLeft);
+        out.append(buffer, static_cast<size_t>(dst - buffer));
+        if (rc == static_cast<size_t>(-1) && errno != E2BIG) return false;
+    }
+    return true;
+}
+
+std::optional<std::string> Exact(std::string_view in, const std::string& to,
+                                 const std::string& from) {
+    Iconv cd = Open(to, from);
+    if (!cd) return std::nullopt;
+    std::string out;
+    out.reserve(in.size() * 2);
+    if (!ConvertExact(cd.get(), in, out)) return std::nullopt;
+    return out;
+}
+
 }  // namespace
 
 const std::string& AnsiCodePage() {
@@ -91,6 +116,18 @@ std::string ToUtf8(std::string_view bytes, const std::string& codePage) {
     out.reserve(bytes.size() * 2);
     Convert(cd.get(), bytes, out, "\xEF\xBF\xBD", true);
     return out;
+}
+
+std::optional<std::string> FromUtf8Exact(std::string_view utf8, const std::string& codePage) {
+    auto out = Exact(utf8, codePage, "UTF-8");
+    if (!out) return std::nullopt;
+    const auto back = Exact(*out, "UTF-8", codePage);
+    if (!back || *back != utf8) return std::nullopt;
+    return out;
+}
+
+std::optional<std::string> ToUtf8Exact(std::string_view bytes, const std::string& codePage) {
+    return Exact(bytes, "UTF-8", codePage);
 }
 
 }  // namespace vq::cp
