@@ -57,7 +57,9 @@ struct LocateResult {
 
 // Reads the key file from `storedLocation` (the remembered path; its bytes up to the first zero)
 // and, when there is none or it cannot be read, warns and asks the user for the file. A path
-// chosen in the dialog is returned as `newPath` even when reading it fails. Cancel gives 8.
+// chosen in the dialog is returned as `newPath` even when reading it fails. Cancel gives 8, and so
+// does a chosen file the component cannot use (its path outside the code page): the user has been
+// told why, nothing is kept, and the order dialog stays open for another choice.
 LocateResult LocateAndReadKeyFile(std::string_view storedLocation, int kind,
                                   std::string_view keyName, KeyFileUser& user);
 
