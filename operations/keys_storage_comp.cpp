@@ -81,7 +81,7 @@ class UiKeyFileUser final : public KeyFileUser {
         request.defaultExt = ext;
         request.defaultName = name;
         request.flags = ui::kOfnHideReadOnly | ui::kOfnOverwritePrompt;
-        return ui::Current().OpenFile(request, path) == ui::kIdOk;
+        return ChooseFile(request, path) == ui::kIdOk;
     }
 };
 

@@ -131,10 +131,11 @@ class ScriptedUi final : public QtUiBase {
     std::string error_;
 };
 
-// Conversions between the component's code page and Qt.
+// Component text shown by Qt.
 QString FromAnsi(std::string_view ansi);
-// Nothing when the text has characters the code page cannot hold.
-std::optional<std::string> ToAnsiStrict(const QString& s);
+// A path a file dialog gives back, as component text (fs::FromOsName); nothing when the code page
+// cannot hold it.
+std::optional<std::string> ComponentPath(const QString& path);
 
 // The visible controls of a dialog (widgets carrying the "vq_id" property) as a JSON array.
 std::string DumpControls(QWidget& dialog);
