@@ -373,7 +373,7 @@ class Session:
         self.transcript = work / f"{name}.jsonl"
         self.err = open(work / f"{name}.err", "w")
         self.proc = subprocess.Popen([tool, "run", "--ui=qt", "--transcript", self.transcript,
-                                      self.script], env=env, cwd=work, stdout=subprocess.PIPE,
+                                      self.script], env=env, cwd=work / "keys", stdout=subprocess.PIPE,
                                      stderr=self.err, text=True, start_new_session=True)
 
     def finish(self, timeout=WAIT):
@@ -458,10 +458,16 @@ class Desktop:
     def session(self, name, lines):
         return Session(self.env, self.tool, self.work, name, lines)
 
-    def shot(self, name, win=None, doc=False):
-        """A screenshot; with `doc` also a picture for the documentation: the window with its
-        frame, or the whole display."""
-        screen = Screen(self.work / f"{name}.png")
+    def shot(self, name, win=None, doc=False, until=None, timeout=5.0):
+        """A screenshot; with `until`, screenshots are taken until it holds for one or the time is
+        up, as the window paints a moment after the input that changed it. With `doc` also a
+        picture for the documentation: the window with its frame, or the whole display."""
+        deadline = time.monotonic() + timeout
+        while True:
+            screen = Screen(self.work / f"{name}.png")
+            if not until or until(screen) or time.monotonic() > deadline:
+                break
+            time.sleep(0.1)
         if self.shots and doc and win:
             screen.save_window(win, self.shots / f"x11-{name}.png")
         elif self.shots and doc:
@@ -498,15 +504,18 @@ class Desktop:
         except Abort:
             pass
         check(f"{name}: the dialog has the keyboard focus when it opens", focused())
-        screen = self.shot(name, win, doc)
         tx, _, tw, th = u.rect(210, 204)
-        bands = header_bands(screen, win, (tx, top["table"], tw, th), tx + tw - 12)
-        # Header rows and the empty area below the rows are shaded, order rows white; every row
-        # is as high as the first.
-        row = bands[0][1] if bands else 0
-        rows = [(k, n // row if row and n % row == 0 else n / max(row, 1)) for k, n in bands[:-1]]
-        check(f"{name}: the order table shades its header rows and the empty area",
-              rows == orders and bands[-1][0] == "H", bands)
+
+        def rows(screen):
+            # Header rows and the empty area below the rows are shaded, order rows white; every
+            # row is as high as the first.
+            bands = header_bands(screen, win, (tx, top["table"], tw, th), tx + tw - 12)
+            row = bands[0][1] if bands else 0
+            shown = [(k, n // row if row and n % row == 0 else n / max(row, 1)) for k, n in bands[:-1]]
+            return bands, shown == orders and bands[-1][0] == "H"
+        screen = self.shot(name, win, doc, until=lambda sc: rows(sc)[1])
+        bands, ok = rows(screen)
+        check(f"{name}: the order table shades its header rows and the empty area", ok, bands)
         return top
 
     def sign_button(self, top):
@@ -551,9 +560,11 @@ class Desktop:
             field = (edit[0] + 3, rows["edit"] + 3, edit[2] - 6, edit[3] - 6)
             empty = dark_pixels(Screen(self.work / "prompt-empty.png"), prompt, field)
             prompt.type(self.password)
-            screen = self.shot("password-typed-en", prompt, doc=True)
+            enough = empty + 3 * len(self.password)
+            screen = self.shot("password-typed-en", prompt, doc=True,
+                               until=lambda sc: dark_pixels(sc, prompt, field) > enough)
             typed = dark_pixels(screen, prompt, field)
-            check(f"{name}: the typed password shows as masks", typed > empty + 3 * len(self.password),
+            check(f"{name}: the typed password shows as masks", typed > enough,
                   f"{empty} dark pixels before, {typed} after")
             prompt.key("Return")
             lines = s.finish()
@@ -627,7 +638,8 @@ class Desktop:
             # Haslo-2026: Shift acts on one character only.
             self.click_keys(kb, ["shift", "h", "a", "s", "l", "o", "-", "2", "0", "2", "6", "enter"])
             wait_gone(kb)
-            screen = self.shot(name + "-typed", win, doc=True)
+            screen = self.shot(name + "-typed", win, doc=True,
+                               until=lambda sc: dark_pixels(sc, win, field) > 3 * len(self.password))
             typed = dark_pixels(screen, win, field)
             check(f"{name}: the keyboard's ten characters are in the field",
                   typed > 3 * len(self.password), f"{wiped} dark pixels before, {typed} after")
@@ -655,20 +667,23 @@ class Desktop:
             kb = wait_window(text(315, language))
             self.keyboard_checks(name, kb, language)
             keys, specials, _ = keyboard_layout()
-            before = Screen(self.work / "kb-before.png")
-            check(f"{name}: the keyboard is drawn on grey",
-                  before.pixel(kb.x + 4, kb.y + kb.h - 4) == (160, 160, 160),
-                  before.pixel(kb.x + 4, kb.y + kb.h - 4))
-            self.click_keys(kb, ["shift"])
-            shifted = self.shot("keyboard-shift-en", kb, doc=True)
-
             def edge(screen, k):  # a pixel of the key's top bevel
                 left, top, right, _ = specials[k] if k in specials else keys[k]
                 return screen.pixel(kb.x + (left + right) // 2, kb.y + top + 1)
+            BLACK, WHITE, GREY = (0, 0, 0), (255, 255, 255), (160, 160, 160)
+            modifiers = ("shift", "shift2", "alt", "alt2")
+            before = self.shot("kb-before", until=lambda sc: sc.pixel(kb.x + 4, kb.y + kb.h - 4) == GREY)
+            check(f"{name}: the keyboard is drawn on grey with raised keys",
+                  before.pixel(kb.x + 4, kb.y + kb.h - 4) == GREY
+                  and [edge(before, k) for k in modifiers] == [WHITE] * 4,
+                  [before.pixel(kb.x + 4, kb.y + kb.h - 4), *[edge(before, k) for k in modifiers]])
+            self.click_keys(kb, ["shift"])
+            pressed = [BLACK, BLACK, WHITE, WHITE]
+            shifted = self.shot("keyboard-shift-en", kb, doc=True,
+                                until=lambda sc: [edge(sc, k) for k in modifiers] == pressed)
             check(f"{name}: both Shift keys are drawn pressed, the Alt keys raised",
-                  [edge(shifted, k) for k in ("shift", "shift2", "alt", "alt2")]
-                  == [(0, 0, 0), (0, 0, 0), (255, 255, 255), (255, 255, 255)],
-                  [edge(shifted, k) for k in ("shift", "shift2", "alt", "alt2")])
+                  [edge(shifted, k) for k in modifiers] == pressed,
+                  [edge(shifted, k) for k in modifiers])
 
             def label(screen, k):
                 left, top, right, bottom = keys[k]
@@ -677,10 +692,14 @@ class Desktop:
             check(f"{name}: Shift changes the labels of letters and digits",
                   label(before, "a") != label(shifted, "a") and label(before, "1") != label(shifted, "1"))
             self.click_keys(kb, ["a", "alt", "e", "alt", "shift", "z", "b", "shift", "1", "lock", "q",
-                                 "lock", "x", "bsp", "space", "alt", "l"])
-            after = Screen(self.work / "kb-after.png")
+                                 "lock", "x", "bsp", "space", "alt"])
+            alt = [WHITE, WHITE, BLACK, BLACK]
+            on = self.shot("kb-alt", until=lambda sc: [edge(sc, k) for k in modifiers] == alt)
+            check(f"{name}: Alt shows pressed on both Alt keys", [edge(on, k) for k in modifiers] == alt)
+            self.click_keys(kb, ["l"])
+            after = self.shot("kb-after", until=lambda sc: [edge(sc, k) for k in modifiers] == [WHITE] * 4)
             check(f"{name}: Shift and Alt are off again after one character",
-                  [edge(after, k) for k in ("shift", "alt")] == [(255, 255, 255)] * 2)
+                  [edge(after, k) for k in modifiers] == [WHITE] * 4)
             self.click_keys(kb, ["enter"])
             wait_gone(kb)
             # The window manager's close (Alt+F4 in openbox) cancels.
@@ -733,7 +752,7 @@ class Desktop:
             box.key("Return")
             wait_gone(box)
             dialog = wait_new_window("the file dialog", [win.id])
-            self.shot(name + "-dialog", dialog, doc=True)
+            self.shot(name + "-dialog", dialog)
             # The name field holds the key's name; the user replaces it with the full path.
             dialog.key("ctrl+a")
             dialog.type(str(target))
@@ -824,9 +843,19 @@ class Desktop:
             top = self.sign_dialog_checks(name, win, language, False, [("H", 1), ("W", 4)])
             self.shot(name + "-page", doc=True)  # the whole display: the page behind, the dialog in front
             win.click_rect(self.sign_button(top))
+            # The prompt's keyboard button; a valid entry on the on-screen keyboard closes the
+            # prompt at once.
             prompt = wait_window(text(312, language))
-            prompt.type(self.password)
-            prompt.key("Return")
+            rows, height = password_layout(self.units, 1)
+            check(f"{name}: the prompt has one line for a short key name",
+                  (prompt.w, prompt.h) == (self.units.x(TEMPLATES[201]["size"][0]), height),
+                  f"{prompt.w}x{prompt.h}")
+            bx, _, bw, bh = self.units.rect(201, 3)
+            prompt.click_rect((bx, rows["edit"], bw, bh))
+            kb = wait_window(text(315, language))
+            self.click_keys(kb, ["shift", "h", "a", "s", "l", "o", "-", "2", "0", "2", "6", "enter"])
+            wait_gone(kb)
+            wait_gone(prompt)
             e = next_event(30)
             require(f"{name}: the page got Sign's result", e["event"] == "result", e)
             code, _, rest = e["result"].partition("|")
