@@ -737,12 +737,15 @@ class Desktop:
         check(f"{name}: leaving the window while holding Enter confirms", lines[4:5] == ["0|w"], lines)
 
     # A key file whose location is not known: the warning, the file dialog with the key's name,
-    # the password; the location is remembered once the signature is made.
+    # the password; the location is remembered once the signature is made. The folder's name has
+    # Polish letters: typed as the system writes it, kept in the component's code page.
     def sign_unknown_location(self):
         name, language = "sign-find-file-en", 1
         order = "_ZLECENIE_|a:Odbiorca:Jan Kowalski|"
         order_hex = hexs(order)
-        target = self.keys / "Firma.prv"
+        folder = self.keys / "klucze Łódź"
+        folder.mkdir()
+        target = folder / "Firma.prv"
         shutil.copy(self.key_file, target)
         # The key's location from the earlier runs is forgotten.
         run([self.tool, "reg", "delete", r"HKCU\Software\Brantwell\Marlow\Keys", "k1"], env=self.env)
@@ -771,7 +774,7 @@ class Desktop:
             s.kill()
         self.expect_signature(name, lines[:-1], order_hex)
         check(f"{name}: the chosen file's location is remembered after the signature",
-              lines[-1:] == [f"0|{hexs(str(target), 'utf-8')}00"], lines[-1:])
+              lines[-1:] == [f"0|{hexs(str(target), 'cp1250')}00"], lines[-1:])
         events = [(e["event"], e.get("icon"), e.get("caption"), e.get("text"), e.get("default-name"))
                   for e in s.events() if e["event"] in ("message", "file-dialog")]
         check(f"{name}: a warning without caption, then the file dialog with the key's name",
