@@ -56,8 +56,8 @@ for tool in node npm lintian setpriv flock dpkg-deb openssl xxd; do
     command -v "$tool" >/dev/null || fail "$tool is needed (scripts/setup installs it)"
 done
 id "$user" >/dev/null 2>&1 || fail "no user $user to run the browser as (VQ_PACKAGE_TEST_USER names another)"
-built=$source/build/plain/hosts/nm/veriquill-nm
-[ "$built" -nt "$deb" ] && echo "note: the package is older than $built; scripts/package rebuilds it"
+changed=$(find "$source" \( -name build -o -name .git -o -name node_modules \) -prune -o -type f -newer "$deb" -print -quit)
+[ -n "$changed" ] && echo "note: $changed changed after the package was built; scripts/package rebuilds it"
 version=$(dpkg-deb -f "$deb" Version)
 echo "package: $deb ($version)"
 browser_dir=$source/hosts/browser

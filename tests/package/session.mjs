@@ -104,7 +104,7 @@ try {
   } catch (e) {
     exe = e.message;
   }
-  check("the browser started the installed host for the page", exe === `${BIN}/veriquill-nm` && pid[2] === allowed,
+  check("the browser started the installed host for the page", exe === `${BIN}/veriquill-nm` && pid?.[2] === allowed,
     `${exe} ${hostLog()}`);
 
   // Sign an order with a key file: the scripted user presses Sign and types the password.
