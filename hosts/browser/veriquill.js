@@ -29,8 +29,10 @@
   const controls = new Map();  // channel -> control
   let nextId = 1;
 
+  // To this document only: its own origin, which for a sandboxed document is opaque ("null")
+  // while location.origin still names the URL's, and a message addressed to that would be dropped.
   function post(message) {
-    global.postMessage({ [FROM_PAGE]: message }, global.location.origin === "null" ? "*" : global.location.origin);
+    global.postMessage({ [FROM_PAGE]: message }, global.origin === "null" ? "*" : global.origin);
   }
 
   function veriquillError(message) {

@@ -84,6 +84,10 @@ TEST_F(NmSession, PagesOffTheListAreRefusedAndTheHostEnds) {
         ASSERT_EQ(sent_.size(), 1u);
         EXPECT_EQ(Last()["type"], "refused");
         EXPECT_NE(Last()["error"].get<std::string>().find("is not allowed"), std::string::npos);
+        // The refusal names the origin as the browser reported it, the opaque "null" included.
+        EXPECT_TRUE(Last()["error"].get<std::string>().starts_with(
+            std::string("the page ") + origin + " is not allowed to use the signing component"))
+            << Last()["error"];
     }
 }
 

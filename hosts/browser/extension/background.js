@@ -7,11 +7,13 @@ const HOST_NAME = "com.brantwell.veriquill";
 const PORT_NAME = "veriquill-control";
 const api = globalThis.browser ?? globalThis.chrome;
 
+// The browser's own record of the sender's origin decides whenever it gives one, "null" included:
+// a sandboxed frame or a data: document has an opaque origin even when its URL names the bank.
+// The URL stands in only for a browser that reports no origin.
 function senderOrigin(sender) {
-  if (sender.origin && sender.origin !== "null") return sender.origin;
+  if (typeof sender.origin === "string" && sender.origin !== "") return sender.origin;
   try {
-    const origin = new URL(sender.url).origin;
-    return origin === "null" ? null : origin;
+    return new URL(sender.url).origin;
   } catch {
     return null;
   }

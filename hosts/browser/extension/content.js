@@ -14,8 +14,9 @@
   let inFlight = null;         // the call being executed
   let language = null;         // the page's last SetLanguage, for controls opened later
 
+  // Addressed by the document's own origin, not location.origin: they differ in sandboxed frames.
   function toPage(message) {
-    window.postMessage({ [TO_PAGE]: message }, window.location.origin === "null" ? "*" : window.location.origin);
+    window.postMessage({ [TO_PAGE]: message }, window.origin === "null" ? "*" : window.origin);
   }
 
   function finishCall(channel, reply) {
