@@ -13,6 +13,7 @@
 #include <cstdlib>
 
 #include "platform/codepage/codepage.h"
+#include "platform/fs/fs.h"
 #include "platform/qtui/qt_ui.h"
 #include "platform/ui/json_line.h"
 
@@ -154,13 +155,10 @@ QString FromAnsi(std::string_view ansi) {
     return QString::fromStdString(cp::AnsiToUtf8(ansi));
 }
 
-std::optional<std::string> ToAnsiStrict(const QString& s) {
-    const QByteArray utf8 = s.toUtf8();
-    const std::string_view view(utf8.constData(), static_cast<std::size_t>(utf8.size()));
-    auto ansi = cp::Utf8ToAnsi(view);
-    // The conversion puts '?' for what the code page lacks: only an exact round trip is usable.
-    if (!ansi || cp::AnsiToUtf8(*ansi) != view) return std::nullopt;
-    return ansi;
+std::optional<std::string> ComponentPath(const QString& path) {
+    const QByteArray utf8 = path.toUtf8();
+    return fs::FromOsName(
+        std::string_view(utf8.constData(), static_cast<std::size_t>(utf8.size())));
 }
 
 QWidget* FindControl(QWidget& dialog, int id) {

@@ -40,7 +40,7 @@ class UiApplication {
 // Whether a display is there for real windows (or QT_QPA_PLATFORM names a platform).
 bool DisplayAvailable();
 
-// The back end a spec names: the spec itself, or for an empty one "qt" when a display is there
+// The back end a --ui choice names: the choice itself, or for an empty one "qt" when a display is there
 // and "none" otherwise. Hosts resolve it before creating the UiApplication, which without a
 // display sets QT_QPA_PLATFORM and so would make any later call answer "qt".
 std::string UiKind(const std::string& spec);
@@ -131,10 +131,11 @@ class ScriptedUi final : public QtUiBase {
     std::string error_;
 };
 
-// Conversions between the component's code page and Qt.
+// Component text shown by Qt.
 QString FromAnsi(std::string_view ansi);
-// Nothing when the text has characters the code page cannot hold.
-std::optional<std::string> ToAnsiStrict(const QString& s);
+// A path a file dialog gives back, as component text (fs::FromOsName); nothing when the code page
+// cannot hold it.
+std::optional<std::string> ComponentPath(const QString& path);
 
 // The visible controls of a dialog (widgets carrying the "vq_id" property) as a JSON array.
 std::string DumpControls(QWidget& dialog);
