@@ -29,7 +29,7 @@ class InstantOps : public vq::ISigningOperations {
     int DialogVariant() const override { return 1; }
     bool SmartCardDriverInstalled() const override { return true; }
     bool TokenDriverInstalled() const override { return true; }
-    int Prepare(const std::string&, bool) override { return 0; }
+    int Prepare(const std::string&, bool, std::string&) override { return 0; }
     int SignStep(int, const vq::SecureString*, std::span<const unsigned char> data,
                  std::vector<unsigned char>& result, std::string&, bool, bool&) override {
         result.assign(data.begin(), data.begin() + std::min<std::size_t>(data.size(), 128));

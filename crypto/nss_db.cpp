@@ -22,6 +22,18 @@ std::string DatabaseSpec(const std::string& database) {
     return "sql:" + database;
 }
 
+std::string DatabaseFolder(const std::string& database) {
+    return DatabaseSpec(database).substr(4);
+}
+
+std::string Database::TokenName() const {
+    if (!slot_) return {};
+    // NSS's own name for the key token of a database opened as a program's main database.
+    if (ownsSlot_) return "NSS Certificate DB";
+    const char* name = PK11_GetTokenName(slot_);
+    return name ? name : "";
+}
+
 int Database::ShutdownFailures() {
     return shutdownFailures.load();
 }

@@ -35,6 +35,8 @@ using PortString = std::unique_ptr<char, PortStringDeleter>;
 
 // "sql:DIR" for a plain directory; "sql:" and "dbm:" specifications are kept as given.
 std::string DatabaseSpec(const std::string& database);
+// The folder of a database specification, without its "sql:" or "dbm:" (an OS path, UTF-8).
+std::string DatabaseFolder(const std::string& database);
 
 // The user's database, open for the lifetime of this object. NSS is initialised through a
 // context of its own (no database of its own, no module list, no root certificates), so it
@@ -50,6 +52,10 @@ class Database {
     // True when the database is open; false when NSS or the database could not be opened.
     bool Open(const std::string& database);
     PK11SlotInfo* slot() const { return slot_; }
+    // The database's name as the programs that open it as their own show it (certutil, Chromium,
+    // Firefox: "NSS Certificate DB"), not the label this object opened it under; a slot another
+    // user of NSS in the process opened keeps the name that user gave it. UTF-8.
+    std::string TokenName() const;
 
     // Logs in with the password (UTF-8) unless the database needs none or is logged in already.
     // Logging in here is undone when the object goes away.

@@ -78,6 +78,34 @@ std::string ToAnsi(const char* utf8) {
     return utf8;
 }
 
+// An OS path (UTF-8) as component text, to be shown to the user: the one place where the store
+// takes a path from the OS. Characters the code page lacks become '?', as do the bytes of a
+// name that is not UTF-8 at all.
+std::string PathAsText(const std::string& path) {
+    if (auto s = cp::Utf8ToAnsi(path)) return *std::move(s);
+    std::string out;
+    for (char c : path) out += static_cast<unsigned char>(c) < 0x80 ? c : '?';
+    return out;
+}
+
+std::string HomeDir() {
+    if (const char* home = std::getenv("HOME"); home && *home) return home;
+    const passwd* pw = getpwuid(getuid());
+    return pw && pw->pw_dir ? pw->pw_dir : "";
+}
+
+// What the password prompt names: the database as the user's other NSS programs show it and its
+// folder, the home directory written "~": "NSS Certificate DB (~/.pki/nssdb)".
+std::string PromptSubject(const nss::Database& db, const std::string& database) {
+    std::string folder = nss::DatabaseFolder(database);
+    std::string home = HomeDir();
+    while (home.size() > 1 && home.back() == '/') home.pop_back();
+    if (!home.empty() && home != "/" &&
+        (folder == home || folder.compare(0, home.size() + 1, home + "/") == 0))
+        folder = "~" + folder.substr(home.size());
+    return ToAnsi(db.TokenName().c_str()) + " (" + PathAsText(folder) + ")";
+}
+
 std::string Take(char* nssString) {
     nss::PortString owned(nssString);
     return ToAnsi(owned.get());
@@ -192,12 +220,7 @@ CSystemCertStore::~CSystemCertStore() = default;
 
 std::string CSystemCertStore::DefaultDatabase() {
     if (const char* env = std::getenv(kNssDatabaseEnv); env && *env) return env;
-    const char* home = std::getenv("HOME");
-    if (!home || !*home) {
-        const passwd* pw = getpwuid(getuid());
-        home = pw && pw->pw_dir ? pw->pw_dir : "";
-    }
-    return std::string("sql:") + home + "/.pki/nssdb";
+    return "sql:" + HomeDir() + "/.pki/nssdb";
 }
 
 void CSystemCertStore::Clear() {
@@ -269,8 +292,7 @@ int CSystemCertStore::SignOrDecrypt(int mode, const char* armour, const unsigned
 
     if (db.NeedsLogin()) {
         if (!prompt_) return code::kPrivateKeyUnavailable;
-        std::string token = ToAnsi(PK11_GetTokenName(db.slot()));
-        std::optional<SecureString> typed = prompt_(token);
+        std::optional<SecureString> typed = prompt_(PromptSubject(db, database_));
         if (!typed) return code::kSignatureCancelled;
         if (!db.Login(Utf8Password(*typed).c_str()))
             return PORT_GetError() == SEC_ERROR_BAD_PASSWORD ? code::kWrongPasswordLower

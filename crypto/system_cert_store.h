@@ -14,9 +14,10 @@
 
 namespace vq {
 
-// Asks the user for the password of the certificate database; `token` is the database's token
-// name. Returns nothing when the user cancels.
-using CertPasswordPrompt = std::function<std::optional<SecureString>(std::string_view token)>;
+// Asks the user for the password of the certificate database; `subject` names the database for
+// the user, as "NSS Certificate DB (~/.pki/nssdb)" (component text). Returns nothing when the
+// user cancels.
+using CertPasswordPrompt = std::function<std::optional<SecureString>(std::string_view subject)>;
 
 // Calendar date (UTC) of a certificate's expiry.
 struct CertDate {

@@ -65,8 +65,9 @@ int SignSession::SigningAttempt(SecureString* typedPassword, ISignView* view) {
         selected_ >= 0 ? ops_.KeySet().At(static_cast<std::size_t>(selected_)) : nullptr;
     if (!key) return end(code::kKindNotUsable);
 
+    code91_.clear();
     if (!keyPrepared_) {
-        const int code = ops_.Prepare(key->id, silent_);
+        const int code = ops_.Prepare(key->id, silent_, code91_);
         if (code != code::kOk) return end(code);
         keyPrepared_ = true;
     }

@@ -29,7 +29,8 @@ class ISigningOperations {
     virtual bool SmartCardDriverInstalled() const = 0;
     virtual bool TokenDriverInstalled() const = 0;
 
-    virtual int Prepare(const std::string& keyId, bool silent) = 0;
+    // `code91Value` receives the device's key list when the device is found blocked for good.
+    virtual int Prepare(const std::string& keyId, bool silent, std::string& code91Value) = 0;
     // `password` is null when the step must obtain it itself. May clear `continueSigning`.
     virtual int SignStep(int mode, const SecureString* password,
                          std::span<const unsigned char> data, std::vector<unsigned char>& result,

@@ -48,9 +48,9 @@ class NoDevices final : public IDeviceBackend {
 class NssCertStore final : public ICertStore {
   public:
     NssCertStore() {
-        store_.SetPasswordPrompt([](std::string_view token) -> std::optional<SecureString> {
+        store_.SetPasswordPrompt([](std::string_view subject) -> std::optional<SecureString> {
             SecureString password;
-            if (PromptPassword(-1, token, password) != ui::kIdOk) return std::nullopt;
+            if (PromptPassword(-1, subject, password) != ui::kIdOk) return std::nullopt;
             return password;
         });
     }
@@ -81,7 +81,7 @@ class UiKeyFileUser final : public KeyFileUser {
         request.defaultExt = ext;
         request.defaultName = name;
         request.flags = ui::kOfnHideReadOnly | ui::kOfnOverwritePrompt;
-        return ui::Current().OpenFile(request, path) == ui::kIdOk;
+        return ChooseFile(request, path) == ui::kIdOk;
     }
 };
 
@@ -231,7 +231,7 @@ int CKeysStorageComp::PrepareKeyFile(CKeyStorage& key) {
     return r.code;
 }
 
-int CKeysStorageComp::Prepare(const std::string& keyId, bool silent) {
+int CKeysStorageComp::Prepare(const std::string& keyId, bool silent, std::string& code91Value) {
     CKeyStorage* key = Find(keyId);
     if (!key) {
         ErrorDisplay(code::kNoSuchKey, false);
@@ -261,8 +261,7 @@ int CKeysStorageComp::Prepare(const std::string& keyId, bool silent) {
         if (code != code::kOk) {
             if (k == kind::kSmartCard || k == kind::kUsbToken) devices_->LogoutAndClose();
         } else {
-            std::string ignored;
-            code = DevicePinCheck(silent, ignored);
+            code = DevicePinCheck(silent, code91Value);
         }
     } else if (k != kind::kCertStore) {
         code = code::kKindNotUsable;

@@ -83,7 +83,7 @@ class CKeysStorageComp : public CKeysStorage, public ISigningOperations {
     int DialogVariant() const override { return dialogVariant_; }
     bool SmartCardDriverInstalled() const override;
     bool TokenDriverInstalled() const override;
-    int Prepare(const std::string& keyId, bool silent) override;
+    int Prepare(const std::string& keyId, bool silent, std::string& code91Value) override;
     int SignStep(int mode, const SecureString* password, std::span<const unsigned char> data,
                  std::vector<unsigned char>& result, std::string& code91Value, bool silent,
                  bool& continueSigning) override;

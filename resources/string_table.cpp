@@ -311,6 +311,9 @@ constexpr StringResource kTable[] = {
     {732, "Aby użyć klucza, zainstaluj sterownik urządzenia kryptograficznego USB."},
     {733, "To use the key, please install the driver for USB cryptographic device."},
     {734, "Um den Schlüssel zu verwenden, installieren Sie bitte den Treiber für das USB-Kryptogerät."},
+    {745, "Nie można użyć wskazanego pliku, ponieważ jego nazwa lub nazwa folderu zawiera nieobsługiwane znaki. Przenieś plik lub zmień nazwy tak, aby ścieżka zawierała tylko litery alfabetu łacińskiego (także polskie), cyfry i znaki interpunkcyjne."},
+    {746, "The selected file cannot be used because its name or the name of its folder contains unsupported characters. Move or rename the file so that its path contains only Latin letters (Polish letters included), digits and punctuation."},
+    {747, "Die ausgewählte Datei kann nicht verwendet werden, da ihr Name oder der Name ihres Ordners nicht unterstützte Zeichen enthält. Verschieben oder benennen Sie die Datei so, dass ihr Pfad nur lateinische Buchstaben (auch polnische), Ziffern und Satzzeichen enthält."},
     {797, "Kod PUK - osobisty kod odblokowujący. Należy go przechowywać w bezpiecznym miejscu i chronić przed utratą. Może okazać się przydatny, gdy zapomnisz numeru PIN lub pięciokrotnie wprowadzisz błędny PIN. W takim przypadku kod PUK pozwala odblokować kod PIN i ponownie z niego korzystać.\n\n"},
     {798, "PUK code - a personal unlock code. It should be stored it in a safe location and prevented from being lost. It could be useful when you forget your PIN number or enter the PIN incorrectly five times. In such cases the PUK code allows you to unlock the PIN code and use it again.\n\n"},
 

@@ -138,6 +138,9 @@ inline constexpr int kTextInstallReaderDriver = 730;  // "To use the key, please
                                                       //  driver for cryptographic device."
 inline constexpr int kTextInstallTokenDriver = 732;   // "To use the key, please install the
                                                       //  driver for USB cryptographic device."
+inline constexpr int kTextFileNameNotUsable = 745;    // "The selected file cannot be used because
+                                                      //  its name or the name of its folder
+                                                      //  contains unsupported characters. ..."
 inline constexpr int kTextPukLetterIntro = 797;       // "PUK code - a personal unlock code. ...
                                                       //  use it again." and two line breaks
 inline constexpr int kTextPukNotWithPolicy = 1007;    // "PUK not with security policy"

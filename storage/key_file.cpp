@@ -1,11 +1,5 @@
 #include "storage/key_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-
 #include "resources/text.h"
 #include "resources/text_ids.h"
 #include "storage/codes.h"
@@ -13,45 +7,25 @@
 #include "storage/key_storage.h"
 
 namespace vq {
-namespace {
-
-class Fd {
-  public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
-
-}  // namespace
 
 int ReadKeyFile(const char* path, SecureString& hex) {
     hex.wipe();
     if (!path || !*path) return code::kInvalidArgument;
-    // Non-blocking open so that a named pipe cannot hang the caller; only regular files count.
-    Fd fd(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (fd.get() < 0) return code::kKeyFileOpen;
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return code::kKeyFileOpen;
-    if (st.st_size < 0) return code::kKeyFileShort;
-    const auto size = static_cast<std::size_t>(st.st_size);
-    if (size > kMaxKeyFileSize) return code::kOutOfMemory;
+    fs::InputFile file = fs::InputFile::Open(path);
+    return ReadKeyFile(file, hex);
+}
+
+int ReadKeyFile(fs::InputFile& file, SecureString& hex) {
+    hex.wipe();
+    if (!file.isOpen()) return code::kKeyFileOpen;
+    // Only regular files count: a directory, FIFO or device is no key file.
+    const std::optional<std::uint64_t> length = file.RegularSize();
+    if (!length) return code::kKeyFileOpen;
+    if (*length > kMaxKeyFileSize) return code::kOutOfMemory;
+    const auto size = static_cast<std::size_t>(*length);
 
     SecureBytes bytes(size);
-    std::size_t got = 0;
-    while (got < size) {
-        const ssize_t r = ::read(fd.get(), bytes.data() + got, size - got);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) break;
-        got += static_cast<std::size_t>(r);
-    }
-    if (got < size) return code::kKeyFileShort;
+    if (file.Read(bytes.data(), size) < size) return code::kKeyFileShort;
     if (size == 0) return code::kOk;  // empty key material; the engine refuses it
 
     static constexpr char kDigits[] = "0123456789ABCDEF";
@@ -94,6 +68,16 @@ std::string KeyFileMissingText(int kind, std::string_view keyName) {
     else if (kind == kind::kPkcs8File)
         text.append("(plik private_key.der lub priv.der)");
     return text;
+}
+
+int ChooseFile(const ui::FileRequest& request, std::string& path) {
+    std::string chosen;
+    const int answer = ui::Current().OpenFile(request, chosen);
+    if (answer == ui::kIdOk) path = std::move(chosen);
+    // Only a path the code page cannot hold makes the dialog give up; say so rather than
+    // failing later with a file that cannot be opened.
+    if (answer == ui::kIdAbort) ui::Message(LoadText(kTextFileNameNotUsable));
+    return answer;
 }
 
 LocateResult LocateAndReadKeyFile(std::string_view storedLocation, int kind,

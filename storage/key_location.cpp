@@ -2,6 +2,7 @@
 
 #include "platform/ui/ui.h"
 #include "storage/hex_text.h"
+#include "storage/key_file.h"
 
 namespace vq {
 
@@ -10,7 +11,7 @@ int ChangeKeyLocation(const std::function<int(const std::string& path)>& store,
     ui::FileRequest request;
     request.flags = ui::kOfnNoValidate;
     std::string path;
-    const int answer = ui::Current().OpenFile(request, path);
+    const int answer = ChooseFile(request, path);
     if (answer == ui::kIdCancel) return code::kCancelled;
     if (answer != ui::kIdOk || path.empty()) return code::kInvalidArgument;
     if (store(path) != 0) return code::kInvalidArgument;

@@ -11,8 +11,8 @@ namespace vq {
 
 // Shows the file-open dialog (no filter, no default extension or name, no validation), hands the
 // chosen full path (code page bytes) to `store` (0 on success) and gives it back as hex text
-// without a terminating zero. 0, 1 (store failed or the path cannot be held in the code page) or
-// 8 (cancelled).
+// without a terminating zero. 0, 1 (store failed, or the path cannot be held in the code page:
+// the user is told why and nothing is stored) or 8 (cancelled).
 int ChangeKeyLocation(const std::function<int(const std::string& path)>& store,
                       std::string& pathHex);
 

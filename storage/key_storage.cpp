@@ -88,6 +88,10 @@ int CKeysStorage::SetKey(const char* id, const char* nameHex, const char* data, 
     try {
         std::string isoName;
         if (HexDecode(nameHex, isoName) != code::kOk) return code::kInvalidArgument;
+        // The name is a text like every other inside the component: it ends at its first zero
+        // byte, so "00" is an empty name and bytes after a zero are not part of it.
+        if (const std::size_t zero = isoName.find('\0'); zero != std::string::npos)
+            isoName.resize(zero);
         const std::string name = IsoToWin1250(isoName);
 
         if (CKeyStorage* existing = Find(id)) return existing->Fill(id, name, data, kind);

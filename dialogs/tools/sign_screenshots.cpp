@@ -27,7 +27,7 @@ class SampleOps : public vq::ISigningOperations {
     int DialogVariant() const override { return variant_; }
     bool SmartCardDriverInstalled() const override { return true; }
     bool TokenDriverInstalled() const override { return true; }
-    int Prepare(const std::string&, bool) override { return 8; }
+    int Prepare(const std::string&, bool, std::string&) override { return 8; }
     int SignStep(int, const vq::SecureString*, std::span<const unsigned char>,
                  std::vector<unsigned char>&, std::string&, bool, bool&) override {
         return 8;

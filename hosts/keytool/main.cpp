@@ -121,7 +121,9 @@ int main(int argc, char** argv) {
 
     if (command == "keydata" && need(1)) {
         vq::SecureString hex;
-        const int rc = vq::ReadKeyFile(args[1].c_str(), hex);
+        // The argument is already the system's name of the file: no code page in between.
+        vq::fs::InputFile file = vq::fs::InputFile::OpenOsName(args[1]);
+        const int rc = vq::ReadKeyFile(file, hex);
         if (rc != 0) return Fail("cannot read " + args[1] + " (code " + std::to_string(rc) + ")");
         std::cout << hex.view() << "\n";
         return 0;

@@ -147,12 +147,13 @@ int main(int argc, char** argv) {
     int qtArgc = 1;
     char* qtArgv[] = {argv[0], nullptr};
     const char* uiEnv = std::getenv("VERIQUILL_NM_UI");
-    const std::string uiSpec = uiEnv ? uiEnv : "";
-    vq::ui::UiApplication app(qtArgc, qtArgv, uiSpec != "qt" && !vq::ui::DisplayAvailable());
+    // Resolved before Qt starts, which without a display switches to its offscreen platform.
+    const std::string uiKind = vq::ui::UiKind(uiEnv ? uiEnv : "");
+    vq::ui::UiApplication app(qtArgc, qtArgv, uiKind);
     const char* transcriptEnv = std::getenv("VERIQUILL_NM_TRANSCRIPT");
     std::string error;
     std::unique_ptr<vq::ui::Ui> ui =
-        vq::ui::MakeUi(uiSpec, transcriptEnv ? transcriptEnv : "", error);
+        vq::ui::MakeUi(uiKind, transcriptEnv ? transcriptEnv : "", error);
     if (!ui) {
         Log("user interface: " + error);
         return 1;

@@ -1,6 +1,7 @@
 // veriquill: the command-line host of the signing component.
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,8 @@
 #include "control/registration.h"
 #include "hosts/veriquill/reg_command.h"
 #include "hosts/veriquill/script_runner.h"
+#include "platform/codepage/codepage.h"
+#include "platform/fs/fs.h"
 #include "platform/qtui/qt_ui.h"
 
 namespace {
@@ -61,10 +64,12 @@ int Run(int argc, char** argv, const std::vector<std::string>& args) {
             return 2;
         }
     }
-    // Without a display the dialogs still exist, drawn off screen.
-    vq::ui::UiApplication app(argc, argv, uiSpec != "qt" && !vq::ui::DisplayAvailable());
+    // Without a display the dialogs still exist, drawn off screen. The user interface is chosen
+    // before Qt starts, as the offscreen platform it then switches to would count as a display.
+    const std::string uiKind = vq::ui::UiKind(uiSpec);
+    vq::ui::UiApplication app(argc, argv, uiKind);
     std::string error;
-    std::unique_ptr<vq::ui::Ui> ui = vq::ui::MakeUi(uiSpec, transcript, error);
+    std::unique_ptr<vq::ui::Ui> ui = vq::ui::MakeUi(uiKind, transcript, error);
     if (!ui) {
         std::cerr << "veriquill run: " << error << '\n';
         return 2;
@@ -98,8 +103,17 @@ int main(int argc, char** argv) {
     if (args[0] == "register" || args[0] == "unregister") {
         std::error_code ec;
         const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
-        const vq::HResult hr = args[0] == "register" ? vq::DllRegisterServer(self.string())
-                                                     : vq::DllUnregisterServer();
+        // The registry keeps the module's path as component text.
+        const std::optional<std::string> modulePath = vq::fs::FromOsName(self.string());
+        if (args[0] == "register" && !modulePath) {
+            std::fprintf(stderr,
+                         "veriquill register: the program's path %s has characters the code page "
+                         "%s cannot hold\n",
+                         self.c_str(), vq::cp::AnsiCodePage().c_str());
+            return 1;
+        }
+        const vq::HResult hr =
+            args[0] == "register" ? vq::DllRegisterServer(*modulePath) : vq::DllUnregisterServer();
         if (hr != vq::kSOk) {
             std::fprintf(stderr, "veriquill %s: failed, HRESULT 0x%08X\n", args[0].c_str(),
                          static_cast<unsigned>(hr));

@@ -20,10 +20,17 @@ Iconv Open(const std::string& to, const std::string& from) {
     return Iconv(cd);
 }
 
+// What a conversion does with input it cannot convert.
+enum class Unconvertible {
+    kFail,             // nothing is replaced: the conversion fails
+    kReplaceUnmapped,  // a character the target lacks is replaced; malformed UTF-8 fails
+    kReplaceAny,       // every byte that does not convert is replaced
+};
+
 // Converts one character at a time so that a single unmappable character can be replaced.
-// Returns false when the input is malformed beyond repair (only for UTF-8 input).
+// Returns false when the input cannot be converted as `mode` allows.
 bool Convert(iconv_t cd, std::string_view in, std::string& out, std::string_view replacement,
-             bool replaceInvalidInput) {
+             Unconvertible mode) {
     char* src = const_cast<char*>(in.data());
     size_t srcLeft = in.size();
     char buffer[256];
@@ -34,7 +41,8 @@ bool Convert(iconv_t cd, std::string_view in, std::string& out, std::string_view
         out.append(buffer, static_cast<size_t>(dst - buffer));
         if (rc != static_cast<size_t>(-1)) continue;
         if (errno == E2BIG) continue;
-        if (errno == EILSEQ && !replaceInvalidInput) {
+        if (mode == Unconvertible::kFail) return false;
+        if (errno == EILSEQ && mode == Unconvertible::kReplaceUnmapped) {
             // Either a malformed UTF-8 sequence or a character with no place in the target page.
             // Tell them apart by converting the character to UTF-32.
             Iconv probe = Open("UTF-32LE", "UTF-8");
@@ -53,7 +61,7 @@ bool Convert(iconv_t cd, std::string_view in, std::string& out, std::string_view
             continue;
         }
         if (errno == EILSEQ || errno == EINVAL) {
-            if (!replaceInvalidInput) return false;
+            if (mode != Unconvertible::kReplaceAny) return false;
             ++src;
             --srcLeft;
             out.append(replacement);
@@ -63,6 +71,16 @@ bool Convert(iconv_t cd, std::string_view in, std::string& out, std::string_view
         return false;
     }
     return true;
+}
+
+std::optional<std::string> Exact(std::string_view in, const std::string& to,
+                                 const std::string& from) {
+    Iconv cd = Open(to, from);
+    if (!cd) return std::nullopt;
+    std::string out;
+    out.reserve(in.size() * 2);
+    if (!Convert(cd.get(), in, out, {}, Unconvertible::kFail)) return std::nullopt;
+    return out;
 }
 
 }  // namespace
@@ -80,7 +98,7 @@ std::optional<std::string> FromUtf8(std::string_view utf8, const std::string& co
     if (!cd) return std::nullopt;
     std::string out;
     out.reserve(utf8.size());
-    if (!Convert(cd.get(), utf8, out, "?", false)) return std::nullopt;
+    if (!Convert(cd.get(), utf8, out, "?", Unconvertible::kReplaceUnmapped)) return std::nullopt;
     return out;
 }
 
@@ -89,8 +107,20 @@ std::string ToUtf8(std::string_view bytes, const std::string& codePage) {
     std::string out;
     if (!cd) return out;
     out.reserve(bytes.size() * 2);
-    Convert(cd.get(), bytes, out, "\xEF\xBF\xBD", true);
+    Convert(cd.get(), bytes, out, "\xEF\xBF\xBD", Unconvertible::kReplaceAny);
     return out;
+}
+
+std::optional<std::string> FromUtf8Exact(std::string_view utf8, const std::string& codePage) {
+    auto out = Exact(utf8, codePage, "UTF-8");
+    if (!out) return std::nullopt;
+    const auto back = Exact(*out, "UTF-8", codePage);
+    if (!back || *back != utf8) return std::nullopt;
+    return out;
+}
+
+std::optional<std::string> ToUtf8Exact(std::string_view bytes, const std::string& codePage) {
+    return Exact(bytes, "UTF-8", codePage);
 }
 
 }  // namespace vq::cp

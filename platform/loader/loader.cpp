@@ -6,11 +6,10 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <utility>
 #include <vector>
 
+#include "platform/fs/fs.h"
 #include "platform/registry/registry.h"
 
 #ifndef VQ_LIBDIR
@@ -19,6 +18,9 @@
 
 namespace vq::loader {
 namespace {
+
+// Larger files are no PKCS#11 module worth reading for a version.
+constexpr std::uint64_t kMaxModuleFile = 256u * 1024 * 1024;
 
 std::string Lower(std::string_view s) {
     std::string out(s);
@@ -51,11 +53,13 @@ std::optional<std::string> ConfiguredPath(std::string_view dllName) {
     return std::nullopt;
 }
 
+// The whole module file; `path` is component text, as the registry holds it.
 std::optional<std::string> ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) return std::nullopt;
+    fs::InputFile file = fs::InputFile::Open(path);
+    const std::optional<std::uint64_t> size = file.RegularSize();
+    if (!size || *size > kMaxModuleFile) return std::nullopt;
+    std::string data(static_cast<std::size_t>(*size), '\0');
+    if (file.Read(data.data(), data.size()) != data.size()) return std::nullopt;
     return data;
 }
 
@@ -104,11 +108,12 @@ Library Library::Load(std::string_view dllName, long* error) {
         return lib;
     }
     lib.path_ = *path;
+    const std::optional<std::string> osName = fs::ToOsName(*path);
     // RTLD_LOCAL keeps the module's symbols (which may share names with other modules, such as
     // the PC/SC functions) out of the global namespace.
-    lib.handle_ = dlopen(path->c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (osName) lib.handle_ = dlopen(osName->c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!lib.handle_) {
-        const char* text = dlerror();
+        const char* text = osName ? dlerror() : "the path has no form on this system";
         lib.errorText_ = text ? text : "dlopen failed";
         if (error) *error = kErrorModNotFound;
     } else if (error) {
@@ -201,9 +206,11 @@ bool SonameVersion(std::string_view soname, FixedFileInfo& out) {
 std::uint32_t GetFileVersionInfoSize(std::string_view dllName) {
     auto path = ResolveLibraryPath(dllName);
     if (!path) return 0;
-    std::ifstream in(*path, std::ios::binary);
+    fs::InputFile file = fs::InputFile::Open(*path);
     char magic[SELFMAG];
-    if (!in || !in.read(magic, SELFMAG) || std::memcmp(magic, ELFMAG, SELFMAG) != 0) return 0;
+    if (!file.RegularSize() || file.Read(magic, SELFMAG) != SELFMAG ||
+        std::memcmp(magic, ELFMAG, SELFMAG) != 0)
+        return 0;
     return sizeof(FileVersionInfo);
 }
 

@@ -70,7 +70,7 @@ int InteractiveUi::OpenFile(const FileRequest& request, std::string& path) {
     if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) {
         const QString file = dialog.selectedFiles().first();
         chosen = file.toStdString();
-        if (auto ansi = ToAnsiStrict(file)) {
+        if (auto ansi = ComponentPath(file)) {
             path = *ansi;
             result = kIdOk;
         } else {

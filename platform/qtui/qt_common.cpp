@@ -13,19 +13,54 @@
 #include <cstdlib>
 
 #include "platform/codepage/codepage.h"
+#include "platform/fs/fs.h"
 #include "platform/qtui/qt_ui.h"
 #include "platform/ui/json_line.h"
 
 namespace vq::ui {
 
-UiApplication::UiApplication(int& argc, char** argv, bool offscreen) {
-    if (QApplication::instance()) return;
-    if ((offscreen || !DisplayAvailable()) && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    app_ = std::make_unique<QApplication>(argc, argv);
+namespace {
+
+QtMessageHandler qtHandler = nullptr;
+
+// Drops Qt's chatter; a fatal message still goes out, as the process is about to end.
+void QuietHandler(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (type == QtFatalMsg && qtHandler) qtHandler(type, context, message);
 }
 
-UiApplication::~UiApplication() = default;
+bool OffscreenPlatform(std::string_view platform) {
+    return platform == "offscreen" || platform.rfind("offscreen:", 0) == 0;
+}
+
+}  // namespace
+
+UiApplication::UiApplication(int& argc, char** argv, const std::string& uiSpec) {
+    if (QApplication::instance()) return;
+    const bool interactive = UiKind(uiSpec) == "qt";
+    // DisplayAvailable() counts QT_QPA_PLATFORM as a display, so a platform set there is kept.
+    if (!DisplayAvailable()) qputenv("QT_QPA_PLATFORM", "offscreen");
+    const bool debug = qEnvironmentVariable(kDebugEnv) == QLatin1String("1");
+    // Decided before Qt starts: the platform plugin speaks while the application is created.
+    quiet_ = !debug && (!interactive ||
+                        OffscreenPlatform(qEnvironmentVariable("QT_QPA_PLATFORM").toStdString()));
+    if (quiet_) qtHandler = qInstallMessageHandler(QuietHandler);
+    app_ = std::make_unique<QApplication>(argc, argv);
+    // A platform chosen on the command line (-platform offscreen) is known only now.
+    if (!quiet_ && !debug && OffscreenPlatform(QApplication::platformName().toStdString())) {
+        quiet_ = true;
+        qtHandler = qInstallMessageHandler(QuietHandler);
+    }
+}
+
+UiApplication::~UiApplication() {
+    app_.reset();
+    if (quiet_) qInstallMessageHandler(qtHandler);
+}
+
+std::string UiKind(const std::string& spec) {
+    if (!spec.empty()) return spec;
+    return DisplayAvailable() ? "qt" : "none";
+}
 
 bool DisplayAvailable() {
     for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
@@ -38,7 +73,7 @@ bool DisplayAvailable() {
 std::unique_ptr<Ui> MakeUi(const std::string& spec, const std::string& transcriptPath,
                            std::string& error) {
     error.clear();
-    const std::string kind = spec.empty() ? (DisplayAvailable() ? "qt" : "none") : spec;
+    const std::string kind = UiKind(spec);
     const auto openTranscript = [&](QtUiBase& ui, bool byDefault) {
         if (transcriptPath.empty() && !byDefault) return true;
         if (ui.transcript().Open(transcriptPath)) return true;
@@ -120,13 +155,10 @@ QString FromAnsi(std::string_view ansi) {
     return QString::fromStdString(cp::AnsiToUtf8(ansi));
 }
 
-std::optional<std::string> ToAnsiStrict(const QString& s) {
-    const QByteArray utf8 = s.toUtf8();
-    const std::string_view view(utf8.constData(), static_cast<std::size_t>(utf8.size()));
-    auto ansi = cp::Utf8ToAnsi(view);
-    // The conversion puts '?' for what the code page lacks: only an exact round trip is usable.
-    if (!ansi || cp::AnsiToUtf8(*ansi) != view) return std::nullopt;
-    return ansi;
+std::optional<std::string> ComponentPath(const QString& path) {
+    const QByteArray utf8 = path.toUtf8();
+    return fs::FromOsName(
+        std::string_view(utf8.constData(), static_cast<std::size_t>(utf8.size())));
 }
 
 QWidget* FindControl(QWidget& dialog, int id) {

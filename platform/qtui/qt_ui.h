@@ -16,22 +16,34 @@ class QWidget;
 
 namespace vq::ui {
 
-// The QApplication of a host: created once, before any dialog, destroyed last. Without a display
-// (or with `offscreen`, for the scripted and refusing back ends) Qt's offscreen platform is used
-// unless QT_QPA_PLATFORM says otherwise, so a headless run never aborts looking for a display.
+// Environment variable that lets Qt's own diagnostics through in every run when it is "1".
+inline constexpr const char* kDebugEnv = "VERIQUILL_DEBUG";
+
+// The QApplication of a host: created once, before any dialog, destroyed last. `uiSpec` is the
+// user interface the host will build (MakeUi below). Without a display Qt's offscreen platform
+// is used unless QT_QPA_PLATFORM says otherwise, so a headless run never aborts looking for one.
+// Qt's own messages (platform plugin notes, a missing runtime directory, ...) reach standard
+// error only in interactive runs on a real platform, or with VERIQUILL_DEBUG=1: scripted and
+// offscreen runs keep standard error for the program's own messages. Fatal ones always show.
 class UiApplication {
   public:
-    UiApplication(int& argc, char** argv, bool offscreen = false);
+    UiApplication(int& argc, char** argv, const std::string& uiSpec);
     ~UiApplication();
     UiApplication(const UiApplication&) = delete;
     UiApplication& operator=(const UiApplication&) = delete;
 
   private:
     std::unique_ptr<QApplication> app_;
+    bool quiet_ = false;
 };
 
 // Whether a display is there for real windows (or QT_QPA_PLATFORM names a platform).
 bool DisplayAvailable();
+
+// The back end a spec names: the spec itself, or for an empty one "qt" when a display is there
+// and "none" otherwise. Hosts resolve it before creating the UiApplication, which without a
+// display sets QT_QPA_PLATFORM and so would make any later call answer "qt".
+std::string UiKind(const std::string& spec);
 
 // Builds the user interface a host asked for:
 //   "qt"           real windows (the default when `spec` is empty and a display is available);
@@ -119,10 +131,11 @@ class ScriptedUi final : public QtUiBase {
     std::string error_;
 };
 
-// Conversions between the component's code page and Qt.
+// Component text shown by Qt.
 QString FromAnsi(std::string_view ansi);
-// Nothing when the text has characters the code page cannot hold.
-std::optional<std::string> ToAnsiStrict(const QString& s);
+// A path a file dialog gives back, as component text (fs::FromOsName); nothing when the code page
+// cannot hold it.
+std::optional<std::string> ComponentPath(const QString& path);
 
 // The visible controls of a dialog (widgets carrying the "vq_id" property) as a JSON array.
 std::string DumpControls(QWidget& dialog);

@@ -377,7 +377,7 @@ int ScriptedUi::OpenFile(const FileRequest& request, std::string& path) {
                 Fail(c, "the file dialog wants an existing file: " + full.toStdString());
             } else if ((request.flags & kOfnPathMustExist) && !info.dir().exists()) {
                 Fail(c, "the file dialog wants an existing folder: " + full.toStdString());
-            } else if (auto ansi = ToAnsiStrict(full)) {
+            } else if (auto ansi = ComponentPath(full)) {
                 path = *ansi;
                 result = kIdOk;
             } else {

@@ -1,5 +1,6 @@
 #include "platform/registry/registry.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <vector>
 
 #include "platform/registry/reg_text.h"
 
@@ -114,22 +116,70 @@ class FileLock {
     // the rename makes every version it can see complete.
     long Acquire(const std::string& file, bool exclusive, mode_t mode) {
         const std::string lockPath = file + ".lock";
-        int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, mode);
-        if (fd < 0) fd = ::open(lockPath.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
-            if (!exclusive) return 0;
-            return FromErrno(errno);
+        while (true) {
+            int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, mode);
+            if (fd < 0) fd = ::open(lockPath.c_str(), O_RDONLY | O_CLOEXEC);
+            if (fd < 0) {
+                if (!exclusive) return 0;
+                return FromErrno(errno);
+            }
+            fd_ = std::make_unique<Fd>(fd);
+            while (::flock(fd, exclusive ? LOCK_EX : LOCK_SH) != 0) {
+                if (errno != EINTR) return FromErrno(errno);
+            }
+            // The lock counts only while the file we locked is still the one at the path: had
+            // someone removed or replaced it meanwhile, a second writer could lock the new one.
+            struct stat locked {
+            }, named{};
+            if (::fstat(fd, &locked) != 0) return FromErrno(errno);
+            if (::stat(lockPath.c_str(), &named) == 0 && named.st_dev == locked.st_dev &&
+                named.st_ino == locked.st_ino)
+                return 0;
+            fd_.reset();
         }
-        fd_ = std::make_unique<Fd>(fd);
-        while (::flock(fd, exclusive ? LOCK_EX : LOCK_SH) != 0) {
-            if (errno != EINTR) return FromErrno(errno);
-        }
-        return 0;
     }
 
   private:
     std::unique_ptr<Fd> fd_;
 };
+
+// Temporary files of a root file are ".<name>.XXXXXX" beside it (mkostemp's six letters).
+std::string TempPrefix(const std::string& file) {
+    const std::size_t slash = file.rfind('/');
+    return "." + file.substr(slash == std::string::npos ? 0 : slash + 1) + ".";
+}
+
+bool IsTempOf(const std::string& name, const std::string& prefix) {
+    if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0)
+        return false;
+    for (std::size_t i = prefix.size(); i < name.size(); ++i) {
+        const char c = name[i];
+        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')))
+            return false;
+    }
+    return true;
+}
+
+// Removes what writers killed between creating their temporary file and renaming it left behind.
+// Called with the exclusive lock held: temporaries are made only under that lock, so every one
+// that exists now belongs to a writer that is gone.
+void RemoveStaleTemporaries(const std::string& file) {
+    const std::string dir = DirOf(file);
+    const std::string prefix = TempPrefix(file);
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) return;
+    std::vector<std::string> stale;
+    while (const dirent* e = ::readdir(d)) {
+        if (IsTempOf(e->d_name, prefix)) stale.emplace_back(e->d_name);
+    }
+    ::closedir(d);
+    for (const std::string& name : stale) {
+        struct stat st {};
+        const std::string path = dir + "/" + name;
+        // Only plain files; a directory or link of that name is not ours.
+        if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::unlink(path.c_str());
+    }
+}
 
 mode_t FileMode(Root root) {
     return root == Root::CurrentUser ? 0600 : 0644;
@@ -178,12 +228,11 @@ bool WriteAll(int fd, const std::string& text) {
 }
 
 // Replaces the file atomically: temporary file in the same directory, fsync, rename, fsync of the
-// directory. Keeps the mode (and, for root, the owner) of the file it replaces.
+// directory. Keeps the mode (and, for root, the owner) of the file it replaces. Only ever called
+// with the exclusive lock held (see RemoveStaleTemporaries).
 long Store(const std::string& file, Root root, const std::string& text) {
     const std::string dir = DirOf(file);
-    const std::size_t slash = file.rfind('/');
-    std::string temp =
-        dir + "/." + file.substr(slash == std::string::npos ? 0 : slash + 1) + ".XXXXXX";
+    std::string temp = dir + "/" + TempPrefix(file) + "XXXXXX";
     Fd fd(::mkostemp(temp.data(), O_CLOEXEC));
     if (fd.get() < 0) return FromErrno(errno);
     struct stat old {};
@@ -225,6 +274,7 @@ long Modify(Root root, const std::function<long(RegNode&, bool&)>& change) {
     FileLock lock;
     if (long rc = lock.Acquire(file, true, FileMode(root))) return rc;
     if (!CanWrite(file)) return kErrorAccessDenied;
+    RemoveStaleTemporaries(file);
     RegNode tree;
     if (long rc = LoadRoot(file, root, tree)) return rc;
     bool changed = false;

@@ -73,6 +73,17 @@ TEST_F(KeyTool, KeyFileLoadsInTheEngine) {
     EXPECT_EQ(rsa.LoadKeyFile(keyData.c_str(), "other", loaded), 9);
 }
 
+// The tool's arguments are the system's own file names: any name works, even one the
+// component's code page could not hold.
+TEST_F(KeyTool, KeyDataReadsFilesUnderAnyName) {
+    std::ofstream(dir_ / "pw") << "pw\n";
+    Tool("create k.pem 'm\u00f3j \u041a\u043b\u044e\u0447.prv' < pw");
+    EXPECT_EQ(Tool("keydata 'm\u00f3j \u041a\u043b\u044e\u0447.prv'"),
+              HexEncode(Slurp("m\u00f3j \u041a\u043b\u044e\u0447.prv")));
+    EXPECT_FALSE(Slurp("m\u00f3j \u041a\u043b\u044e\u0447.prv").empty());
+    Tool("keydata missing.prv", 1);
+}
+
 TEST_F(KeyTool, Pkcs8PublicKeyAndBlob) {
     std::ofstream(dir_ / "pw") << "pw8\n";
     const std::string fp8 = Tool("fingerprint --pkcs8 k.pem");

@@ -16,6 +16,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <sstream>
 
 #include "crypto/nss_db.h"
@@ -412,6 +413,81 @@ TEST_F(CertStoreTest, PasswordPromptOfProtectedDatabase) {
     EXPECT_TRUE(tokens.empty());
 }
 
+// Sets an environment variable for the life of the object.
+class ScopedEnv {
+  public:
+    ScopedEnv(const char* name, const std::string& value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old;
+        setenv(name, value.c_str(), 1);
+    }
+    ~ScopedEnv() {
+        if (old_)
+            setenv(name_, old_->c_str(), 1);
+        else
+            unsetenv(name_);
+    }
+
+  private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+TEST_F(CertStoreTest, PasswordPromptNamesTheDatabaseAndItsFolder) {
+    const std::string locked = ArmourOf("locked");
+    const unsigned char data[] = "abc";
+    // The subject the prompt is given for a copy of the locked database in `folder`.
+    auto subjectFor = [&](const std::string& database) {
+        CSystemCertStore store(database);
+        std::vector<std::string> subjects;
+        store.SetPasswordPrompt([&](std::string_view subject) {
+            subjects.emplace_back(subject);
+            return std::optional<SecureString>();
+        });
+        SecureBytes out;
+        EXPECT_EQ(code::kSignatureCancelled,
+                  store.SignOrDecrypt(certmode::kSignSha1, locked.c_str(), data, 3, out));
+        EXPECT_EQ(1u, subjects.size());
+        return subjects.empty() ? std::string() : subjects[0];
+    };
+    const fs::path home = tmp_ / "home";
+    // A folder with Polish letters (UTF-8 on the disk) in the user's home.
+    const fs::path polish = home / "Bazy \u017C\u00F3\u0142\u0107" / "nssdb";
+    fs::create_directories(polish.parent_path());
+    fs::copy(kData / "locked", polish, fs::copy_options::recursive);
+    {
+        ScopedEnv env("HOME", home.string());
+        // The name the user knows from certutil and the browsers, and the folder in the
+        // component's code page, the home directory as "~".
+        EXPECT_EQ("NSS Certificate DB (~/Bazy \xBF\xF3\xB3\xE6/nssdb)",
+                  subjectFor("sql:" + polish.string()));
+        // A plain directory is a "sql:" database; the name is the same.
+        EXPECT_EQ("NSS Certificate DB (~/Bazy \xBF\xF3\xB3\xE6/nssdb)",
+                  subjectFor(polish.string()));
+    }
+    {
+        // A home with a trailing slash is still the home; a folder that only starts with the
+        // home's name is not inside it.
+        ScopedEnv env("HOME", home.string() + "/");
+        EXPECT_EQ("NSS Certificate DB (~/Bazy \xBF\xF3\xB3\xE6/nssdb)",
+                  subjectFor("sql:" + polish.string()));
+        const fs::path beside = tmp_ / "home2";
+        fs::copy(kData / "locked", beside, fs::copy_options::recursive);
+        EXPECT_EQ("NSS Certificate DB (" + beside.string() + ")",
+                  subjectFor("sql:" + beside.string()));
+    }
+    {
+        // Outside the home the full path; letters the code page lacks become "?".
+        ScopedEnv env("HOME", "/nonexistent");
+        const fs::path cyrillic = tmp_ / "\u0431\u0430\u0437\u0430";
+        fs::copy(kData / "locked", cyrillic, fs::copy_options::recursive);
+        EXPECT_EQ("NSS Certificate DB (" + tmp_.string() + "/" + std::string(4, '?') + ")",
+                  subjectFor("sql:" + cyrillic.string()));
+        EXPECT_EQ(
+            "NSS Certificate DB (" + (home / "Bazy \xBF\xF3\xB3\xE6" / "nssdb").string() + ")",
+            subjectFor("sql:" + polish.string()));
+    }
+}
+
 TEST_F(CertStoreTest, PasswordTypedInTheComponentCodePage) {
     // The dialog gives Windows-1250 text; NSS keeps the password as UTF-8.
     CSystemCertStore store(Db("polish"));
@@ -518,6 +594,32 @@ TEST_F(CertStoreTest, CoexistsWithAnotherNssUser) {
 
     EXPECT_TRUE(NSS_IsInitialized());
     EXPECT_EQ(1, countOthers());
+    EXPECT_EQ(SECSuccess, NSS_ShutdownContext(context));
+}
+
+// Another user of NSS in the process has the protected database open as its own: the prompt
+// names it the same way, never by a label of the store's own.
+TEST_F(CertStoreTest, PasswordPromptNamesADatabaseAnotherNssUserHasOpen) {
+    NSSInitParameters params{};
+    params.length = sizeof(params);
+    NSSInitContext* context = NSS_InitContext(Db("locked").c_str(), "", "", "", &params,
+                                              NSS_INIT_READONLY | NSS_INIT_NOROOTINIT);
+    ASSERT_NE(nullptr, context);
+    for (int round = 0; round < 2; ++round) {
+        CSystemCertStore store(Db("locked"));
+        std::vector<std::string> subjects;
+        store.SetPasswordPrompt([&](std::string_view subject) {
+            subjects.emplace_back(subject);
+            return std::optional<SecureString>();
+        });
+        SecureBytes out;
+        const unsigned char data[] = "abc";
+        EXPECT_EQ(
+            code::kSignatureCancelled,
+            store.SignOrDecrypt(certmode::kSignSha1, ArmourOf("locked").c_str(), data, 3, out));
+        ASSERT_EQ(1u, subjects.size());
+        EXPECT_EQ("NSS Certificate DB (" + (kData / "locked").string() + ")", subjects[0]);
+    }
     EXPECT_EQ(SECSuccess, NSS_ShutdownContext(context));
 }
 

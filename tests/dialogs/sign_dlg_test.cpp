@@ -50,7 +50,7 @@ class FakeOps : public ISigningOperations {
     int DialogVariant() const override { return variant; }
     bool SmartCardDriverInstalled() const override { return cardDriver; }
     bool TokenDriverInstalled() const override { return tokenDriver; }
-    int Prepare(const std::string& keyId, bool silent) override {
+    int Prepare(const std::string& keyId, bool silent, std::string&) override {
         calls.push_back("prepare " + keyId + (silent ? " silent" : ""));
         return Pop(prepareCodes);
     }

@@ -15,8 +15,8 @@
 #include "storage/codes.h"
 #include "storage/hex_text.h"
 #include "tests/devices/scripted_fixture.h"
-#include "tests/fakes/test_env.h"
 #include "tests/dialogs/qt_app.h"
+#include "tests/fakes/test_env.h"
 
 namespace vq {
 namespace {
@@ -80,11 +80,22 @@ class DeviceSigning : public testing::ScriptedUiTest {
     int Attempt(const std::string& keyId, bool silent = false) {
         session = std::make_unique<SignSession>(comp);
         session->set_no_order(false);
-        EXPECT_EQ(session->SetUp(HexEncode(std::string_view(kOrder)), "|c1|t1|", keyId), 0);
+        EXPECT_EQ(session->SetUp(HexEncode(std::string_view(kOrder)), "|c1|t1|a1|", keyId), 0);
         session->set_purpose(purpose::kOrder);
         session->set_silent(silent);
-        session->Select(keyId == "c1" ? 0 : 1);
+        for (std::size_t i = 0; i < comp.Count(); ++i)
+            if (comp.At(i)->id == keyId) session->Select(static_cast<int>(i));
         return session->SigningAttempt(nullptr, nullptr);
+    }
+    // Only the card reader is connected, so that "any device" means the card.
+    void CardReaderOnly() {
+        env.Write("pcsc.conf", std::string("reader ") + kCardReader + "|" + kCardAtr + "\n");
+    }
+    // The card's key declared a second time, as a key of any device (kind 10).
+    void DeclareAnyDeviceKey() {
+        ASSERT_EQ(comp.SetKey("a1", HexEncode(std::string_view("card-key")).c_str(),
+                              cardPrint.c_str(), kind::kAnyDevice),
+                  code::kOk);
     }
     // Checks the signature with OpenSSL against the public key read from the token.
     void ExpectVerifies(const std::string& tokenLabel, const std::string& keyLabel) {
@@ -151,6 +162,32 @@ TEST_F(DeviceSigning, PinRunningOutWithThePukLockedGivesTheDeviceKeyList) {
     ExpectScriptDone();
     EXPECT_EQ(session->code91Value(), "ProtectorCard|\"" + cardPrint + "\"");
     EXPECT_EQ(MapDeviceKeyList(comp, session->code91Value()), "c1");
+}
+
+TEST_F(DeviceSigning, DeviceBlockedBeforeTheFirstPressGivesItsKeyListForEveryDeviceKind) {
+    // PIN and PUK are locked already: the PIN check of the prepare step finds it, before any
+    // prompt, and reports the keys on that device as the sign step would.
+    Slots("|pinleft=0|pukleft=0", "|pinleft=0|pukleft=0");
+    DeclareAnyDeviceKey();
+    Script("");
+    for (bool silent : {false, true}) {
+        ASSERT_EQ(Attempt("c1", silent), code::kPinAndPukLocked) << silent;
+        EXPECT_EQ(session->code91Value(), "ProtectorCard|\"" + cardPrint + "\"");
+        EXPECT_EQ(MapDeviceKeyList(comp, session->code91Value()), "c1|a1");
+        ASSERT_EQ(Attempt("t1", silent), code::kPinAndPukLocked) << silent;
+        EXPECT_EQ(MapDeviceKeyList(comp, session->code91Value()), "t1");
+    }
+    CardReaderOnly();
+    ASSERT_EQ(Attempt("a1"), code::kPinAndPukLocked);
+    EXPECT_EQ(MapDeviceKeyList(comp, session->code91Value()), "c1|a1");
+    ExpectScriptDone();
+    EXPECT_EQ(Find({"\"event\":\"dialog-open\""}), -1);
+    // A later attempt on a device that is no longer blocked carries no stale list.
+    Slots("", "");
+    Script(Pin(testing::kUserPin));
+    ASSERT_EQ(Attempt("c1"), code::kOk);
+    EXPECT_EQ(session->code91Value(), "");
+    ExpectScriptDone();
 }
 
 TEST_F(DeviceSigning, LockedPinStopsAnInteractiveSignatureWithoutAsking) {
@@ -280,6 +317,40 @@ TEST_F(DeviceSignMethod, LockedCardEndsSignWith91AndTheKeyList) {
     EXPECT_EQ(r.code, code::kPinAndPukLocked);
     EXPECT_EQ(r.fields.at(0), "c1");
     EXPECT_EQ(r.keyList, std::optional<std::string>("c1"));
+}
+
+TEST_F(DeviceSignMethod, DeviceBlockedBeforeTheFirstPressEndsSignAndEncryptRandWith91) {
+    Slots("|pinleft=0|pukleft=0", "|pinleft=0|pukleft=0");
+    DeclareAnyDeviceKey();
+    Script("dialog 210\nclick 1\n");
+    OpResult r = Sign("c1");
+    EXPECT_EQ(r.code, code::kPinAndPukLocked);
+    EXPECT_EQ(r.fields.at(0), "c1");
+    EXPECT_EQ(r.keyList, std::optional<std::string>("c1|a1"));
+
+    Script("dialog 210\nclick 1\n");
+    r = Sign("t1");
+    EXPECT_EQ(r.code, code::kPinAndPukLocked);
+    EXPECT_EQ(r.keyList, std::optional<std::string>("t1"));
+
+    const std::string bothReaders = env.Read("pcsc.conf");
+    CardReaderOnly();
+    Script("dialog 210\nclick 1\n");
+    r = comp.SignOperation("|a1|", "a1", HexEncode(std::string_view(kOrder)).c_str());
+    EXPECT_EQ(r.code, code::kPinAndPukLocked);
+    EXPECT_EQ(r.fields.at(0), "a1");
+    EXPECT_EQ(r.keyList, std::optional<std::string>("c1|a1"));
+
+    // The log-in challenge (which locks Sign, so it comes last).
+    env.Write("pcsc.conf", bothReaders);
+    Script("dialog 210\nclick 1\n");
+    r = comp.EncryptOperation("|c1|t1|", "t1", "login", 1);
+    EXPECT_EQ(r.code, code::kPinAndPukLocked);
+    EXPECT_EQ(r.fields.at(0), "t1");
+    EXPECT_EQ(r.keyList, std::optional<std::string>("t1"));
+    ExpectScriptDone();
+    // No PIN was asked for.
+    EXPECT_EQ(Find({"\"event\":\"dialog-open\",\"id\":201"}), -1);
 }
 
 TEST_F(DeviceSignMethod, UninitialisedCardKeepsTheDialogOpenWithItsMessage) {

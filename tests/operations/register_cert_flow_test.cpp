@@ -15,7 +15,9 @@
 #include "platform/qtui/qt_ui.h"
 #include "resources/text.h"
 #include "storage/codes.h"
+#include "storage/hex_text.h"
 #include "storage/key_storage.h"
+#include "storage/network_msg.h"
 #include "tests/dialogs/qt_app.h"
 
 namespace vq {
@@ -140,6 +142,43 @@ TEST_F(RegisterCertFlowTest, DatabaseThatCannotBeOpenedGives21WithoutADialog) {
     EXPECT_EQ(code::kCertStoreOpen, r.code);
     EXPECT_TRUE(r.fields.empty());
     EXPECT_EQ(0, ui_.Finish()) << ui_.Error();
+}
+
+// A certificate-store key in a protected database: the password prompt names the database as
+// the user knows it, with its folder.
+TEST_F(RegisterCertFlowTest, DatabasePasswordPromptNamesTheDatabaseAndItsFolder) {
+    SetLanguageIndex(kLanguageEnglish);
+    UseDatabase("sql:" + (kData / "locked").string());
+    const char* oldHome = std::getenv("HOME");
+    const std::string savedHome = oldHome ? oldHome : "";
+    setenv("HOME", kData.parent_path().c_str(), 1);
+    CSystemCertStore listed;
+    ASSERT_EQ(0, listed.List());
+    ASSERT_EQ(1u, listed.Count());
+    // The component takes the user's database when it is created.
+    CKeysStorageComp comp;
+    ASSERT_EQ(0, comp.SetKey("k1", "4D6F6A", listed.Certificates()[0].c_str(), kind::kCertStore));
+    // The bank's answer to a log-in challenge is decrypted with the store's key.
+    CProofOfPossesion answer;
+    answer.keyId = "k1";
+    answer.signature = std::vector<unsigned char>(128, 0x5A);
+    answer.signatureLength = 128;
+    const unsigned char* wire = answer.Serialize();
+    ASSERT_NE(nullptr, wire);
+    Script("dialog 201\ndump\nclick 2\n");
+    comp.DecryptOperation("|k1|", HexEncode(std::span(wire, answer.Size())).c_str(), 0);
+    if (oldHome)
+        setenv("HOME", savedHome.c_str(), 1);
+    else
+        unsetenv("HOME");
+    SetLanguageIndex(kLanguagePolish);
+    EXPECT_EQ(0, ui_.Finish()) << ui_.Error();
+    const std::string transcript = ReadFile(dir_.filePath("t.jsonl").toStdString());
+    EXPECT_NE(std::string::npos,
+              transcript.find("\"text\":\"Enter password for the key NSS Certificate DB "
+                              "(~/certstore/locked)\""))
+        << transcript;
+    EXPECT_EQ(std::string::npos, transcript.find("Veriquill store")) << transcript;
 }
 
 }  // namespace

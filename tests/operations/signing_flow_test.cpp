@@ -1,10 +1,15 @@
 // The three signing steps behind the order dialog, with real key files and a scripted user.
 #include <gtest/gtest.h>
 
+#include <QDir>
+#include <iterator>
+
 #include "dialogs/sign_session.h"
+#include "platform/registry/reg_text.h"
 #include "resources/text.h"
 #include "resources/text_ids.h"
 #include "storage/codes.h"
+#include "storage/key_file.h"
 #include "tests/operations/flow_fixture.h"
 
 namespace vq::test {
@@ -183,6 +188,189 @@ TEST_F(SigningFlowTest, ACertificateStoreKeyCannotSignAnOrder) {
     EXPECT_EQ(s->SigningAttempt(nullptr, nullptr), code::kInvalidArgument);
     EXPECT_TRUE(Events("dialog-open").empty());  // no password asked
 }
+
+// Key files in folders and under names with every Polish letter, small and capital: the
+// component holds their paths in Windows-1250, the file system names them in UTF-8. Both file
+// kinds, found through the file dialog, a stored location and ChangeKeyLocation.
+class PolishPathSigning : public FlowTest, public ::testing::WithParamInterface<int> {
+  protected:
+    static constexpr const char* kPassword = "tajne-haslo";
+
+    void SetUp() override {
+        FlowTest::SetUp();
+        ASSERT_FALSE(HasFatalFailure());
+        kind_ = GetParam();
+        const std::string ext = kind_ == kind::kFile ? "prv" : "der";
+        const std::string letters =
+            "\u0105\u0107\u0119\u0142\u0144\u00f3\u015b\u017a\u017c "
+            "\u0104\u0106\u0118\u0141\u0143\u00d3\u015a\u0179\u017b";
+        const std::string folder = "Klucze bankowe " + letters;
+        const std::string name = "m\u00f3j klucz " + letters + "." + ext;
+        ASSERT_TRUE(QDir(dir_.path()).mkpath(QString::fromStdString(folder)));
+        osPath_ = Path(folder + "/" + name);
+        const auto ansi = cp::FromUtf8(osPath_, "CP1250");
+        ASSERT_TRUE(ansi);
+        ansiPath_ = *ansi;
+        ASSERT_NE(ansiPath_, osPath_);
+
+        key_.reset(EVP_RSA_gen(1024));
+        std::string bytes;
+        if (kind_ == kind::kFile) {
+            SecureString text;
+            ASSERT_EQ(keytool::MakeKeyFile(key_.get(), kPassword, text), 0);
+            bytes.assign(text.view());
+            fingerprint_ = FileFingerprint(key_.get());
+        } else {
+            bytes = keytool::MakePkcs8(key_.get(), kPassword, "aes-256-cbc");
+            ASSERT_FALSE(bytes.empty());
+            fingerprint_ = Pkcs8Fingerprint(key_.get());
+        }
+        fileBytes_ = bytes;
+        std::ofstream(osPath_, std::ios::binary) << bytes;
+        ASSERT_EQ(comp_->SetKey("k1", Hex("Firma").c_str(), fingerprint_.c_str(), kind_), 0);
+    }
+    void TearDown() override {
+        SetLanguageIndex(kLanguagePolish);
+        FlowTest::TearDown();
+    }
+
+    OpResult Sign() { return comp_->SignOperation("|k1|", "k1", Hex(kOrder).c_str()); }
+    void ExpectSigned(const OpResult& r) {
+        ASSERT_EQ(r.code, code::kOk);
+        ASSERT_EQ(r.fields.size(), 2u);
+        EXPECT_EQ(r.fields[0], "k1");
+        std::vector<unsigned char> signature;
+        ASSERT_EQ(HexDecode(r.fields[1], signature), 0);
+        EXPECT_TRUE(Verifies(key_.get(), kOrder, signature));
+    }
+    std::string Location() {
+        std::string hex;
+        return comp_->GetKeyLocation("k1", hex) == 0 ? hex : "none";
+    }
+    // The bytes of the key's value as the user's registry file holds them.
+    std::string StoredInTheRegistryFile() {
+        std::ifstream in(Path("user.reg"), std::ios::binary);
+        const std::string text((std::istreambuf_iterator<char>(in)), {});
+        reg::RegDocument doc;
+        EXPECT_TRUE(reg::ParseRegText(text, false, doc));
+        for (const auto& section : doc.sections)
+            for (const auto& value : section.values)
+                if (value.name == "k1") return value.data;
+        return "none";
+    }
+    static std::string Quoted(const std::string& utf8Path) { return "\"" + utf8Path + "\""; }
+    std::string MissingWarning() const {
+        return cp::AnsiToUtf8(KeyFileMissingText(kind_, "Firma"));
+    }
+    void ExpectScriptDone() { EXPECT_EQ(ui_.Finish(), 0) << ui_.Error(); }
+
+    int kind_ = 0;
+    PkeyPtr key_;
+    std::string fingerprint_, fileBytes_;
+    std::string osPath_;    // UTF-8, as the file system and the file dialog name it
+    std::string ansiPath_;  // Windows-1250, as the component, the page and the registry hold it
+};
+
+TEST_P(PolishPathSigning, ChosenInTheFileDialogSignsAndIsRememberedInTheCodePage) {
+    Script("dialog 210\nclick 1\nmessage ok\nfile " + Quoted(osPath_) + "\n" + Password(kPassword));
+    ExpectSigned(Sign());
+    ExpectScriptDone();
+    const auto warnings = Events("message");
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_NE(warnings[0].find(MissingWarning()), std::string::npos);
+    // Remembered as Windows-1250 bytes, where the page and the registry file see it.
+    EXPECT_EQ(Location(), Hex(ansiPath_) + "00");
+    EXPECT_EQ(StoredInTheRegistryFile(), ansiPath_ + '\0');
+
+    // The next signature finds the file without asking.
+    Script("dialog 210\nclick 1\n" + Password(kPassword));
+    ExpectSigned(Sign());
+    ExpectScriptDone();
+    EXPECT_EQ(Events("file-dialog").size(), 1u);
+    EXPECT_EQ(Events("message").size(), 1u);
+}
+
+TEST_P(PolishPathSigning, AStoredLocationInTheRegistryFileIsFound) {
+    // As an earlier run, the page (SetKeyLocation) or an administrator left it: REGEDIT4 text,
+    // byte for byte in the code page.
+    std::ofstream(Path("user.reg"), std::ios::binary)
+        << "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Brantwell\\Marlow\\Keys]\n\"k1\"=\""
+        << ansiPath_ << "\"\n";
+    EXPECT_EQ(Location(), Hex(ansiPath_) + "00");
+    Script("dialog 210\nclick 1\n" + Password(kPassword));
+    ExpectSigned(Sign());
+    ExpectScriptDone();
+    EXPECT_TRUE(Events("message").empty());
+    EXPECT_TRUE(Events("file-dialog").empty());
+
+    // The same through the page's hex text.
+    ASSERT_EQ(comp_->SetKeyLocation("k1", Hex(ansiPath_).c_str()), 0);
+    Script("dialog 210\nclick 1\n" + Password(kPassword));
+    ExpectSigned(Sign());
+    ExpectScriptDone();
+    EXPECT_TRUE(Events("message").empty());
+}
+
+TEST_P(PolishPathSigning, ChangeKeyLocationAnswersTheCodePageHexAndSignFindsTheFile) {
+    Script("file " + Quoted(osPath_) + "\n");
+    const OpResult changed = comp_->ChangeKeyLocation("k1");
+    ExpectScriptDone();
+    ASSERT_EQ(changed.code, code::kOk);
+    EXPECT_EQ(changed.fields, std::vector<std::string>{Hex(ansiPath_)});
+    EXPECT_EQ(Location(), Hex(ansiPath_) + "00");
+
+    Script("dialog 210\nclick 1\n" + Password(kPassword));
+    ExpectSigned(Sign());
+    ExpectScriptDone();
+    EXPECT_TRUE(Events("message").empty());
+}
+
+// A folder name the code page cannot hold: the user is told why the file cannot be used, the
+// order dialog stays open to choose another, and nothing is stored.
+TEST_P(PolishPathSigning, ANameOutsideTheCodePageIsExplainedAndNeverStored) {
+    const std::string folder = "\u041a\u043b\u044e\u0447\u0438 \u9375";  // Cyrillic and CJK
+    ASSERT_TRUE(QDir(dir_.path()).mkpath(QString::fromStdString(folder)));
+    const std::string unusable = Path(folder + "/klucz." + (kind_ == 1 ? "prv" : "der"));
+    std::ofstream(unusable, std::ios::binary) << fileBytes_;
+    SetLanguageIndex(kLanguageEnglish);
+
+    Script("dialog 210\nclick 1\nmessage ok\nfile " + Quoted(unusable) + "\nmessage ok\nclick 2\n");
+    EXPECT_EQ(Sign().code, code::kCancelled);
+    ExpectScriptDone();
+    EXPECT_EQ(Location(), "none");
+    auto messages = Events("message");
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_NE(messages[0].find(MissingWarning()), std::string::npos);
+    EXPECT_NE(messages[1].find("The selected file cannot be used because its name or the name of "
+                               "its folder contains unsupported characters."),
+              std::string::npos);
+    EXPECT_NE(messages[1].find("\"icon\":\"error\""), std::string::npos);
+    auto files = Events("file-dialog");
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_NE(files[0].find("\"result\":3"), std::string::npos);
+
+    // Another press of Sign asks again; a usable file signs.
+    Script("dialog 210\nclick 1\nmessage ok\nfile " + Quoted(unusable) + "\nmessage ok\n" +
+           "click 1\nmessage ok\nfile " + Quoted(osPath_) + "\n" + Password(kPassword));
+    ExpectSigned(Sign());
+    ExpectScriptDone();
+    EXPECT_EQ(Location(), Hex(ansiPath_) + "00");
+
+    // ChangeKeyLocation refuses it too, with the same explanation, and keeps what was stored.
+    Script("file " + Quoted(unusable) + "\nmessage ok\n");
+    EXPECT_EQ(comp_->ChangeKeyLocation("k1").code, code::kInvalidArgument);
+    EXPECT_EQ(Location(), Hex(ansiPath_) + "00");
+    messages = Events("message");
+    EXPECT_NE(messages.back().find("The selected file cannot be used"), std::string::npos);
+    ExpectScriptDone();
+}
+
+INSTANTIATE_TEST_SUITE_P(KeyFileKinds, PolishPathSigning,
+                         ::testing::Values(int{kind::kFile}, int{kind::kPkcs8File}),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return info.param == kind::kFile ? std::string("Prv")
+                                                              : std::string("Pkcs8");
+                         });
 
 TEST(DeviceKeyList, MapsFingerprintsInOrderAndStopsAtAWholeIdentifier) {
     CKeysStorage keys;

@@ -40,5 +40,21 @@ TEST(CodePage, UnknownCodePageGivesNothing) {
     EXPECT_EQ(ToUtf8("x", "NO-SUCH-PAGE"), "");
 }
 
+// Names of files must come back as the same bytes: no replacement in either direction.
+TEST(ExactCodePage, RefusesWhatTheLenientConversionReplaces) {
+    EXPECT_EQ(FromUtf8Exact("Żółw", "CP1250"), "\xAF\xF3\xB3w");
+    EXPECT_FALSE(FromUtf8Exact("a\xE6\x97\xA5z", "CP1250"));  // CJK
+    EXPECT_FALSE(
+        FromUtf8Exact("\xE2\x82\xAC", "ISO-8859-2"));  // the euro sign exists in CP1250 only
+    EXPECT_EQ(FromUtf8Exact("\xE2\x82\xAC", "CP1250"), "\x80");
+    EXPECT_FALSE(FromUtf8Exact("\xC3", "CP1250"));  // truncated
+    EXPECT_FALSE(ToUtf8Exact("a\x81z", "CP1250"));  // no character at 0x81
+    EXPECT_EQ(ToUtf8Exact("\xA5\xB9", "CP1250"), "Ąą");
+    EXPECT_EQ(FromUtf8Exact("", "CP1250"), "");
+    EXPECT_EQ(ToUtf8Exact("", "CP1250"), "");
+    EXPECT_FALSE(FromUtf8Exact("x", "NO-SUCH-PAGE"));
+    EXPECT_FALSE(ToUtf8Exact("x", "NO-SUCH-PAGE"));
+}
+
 }  // namespace
 }  // namespace vq::cp

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
+#include "platform/codepage/codepage.h"
 #include "platform/loader/loader.h"
 #include "tests/fakes/test_env.h"
 
@@ -53,6 +55,37 @@ TEST(Loader, LibraryIsMoveOnlyAndUnloads) {
     EXPECT_EQ(error, kErrorModNotFound);
     EXPECT_FALSE(d.errorText().empty());
     EXPECT_FALSE(Library::Load("nothing.dll", &error));
+}
+
+// The registry holds module paths as component text (Windows-1250); the file system's names
+// are UTF-8.
+TEST(Loader, ModulePathsWithPolishLettersLoad) {
+    DeviceEnv env;
+    const std::string folder = env.Path(
+        "Biblioteki \u0105\u0107\u0119\u0142\u0144\u00f3\u015b\u017a\u017c "
+        "\u0104\u0106\u0118\u0141\u0143\u00d3\u015a\u0179\u017b");
+    std::filesystem::create_directory(folder);
+    const std::string module = folder + "/modu\u0142.so";
+    std::filesystem::copy_file(VQ_FAKE_PKCS11, module);
+    const auto ansi = cp::FromUtf8(module, "CP1250");
+    ASSERT_TRUE(ansi);
+    env.MapLibrary("pkcs11.dll", *ansi);
+    long error = -1;
+    Library lib = Library::Load("pkcs11.dll", &error);
+    ASSERT_TRUE(lib) << lib.errorText();
+    EXPECT_EQ(error, 0);
+    EXPECT_EQ(lib.path(), *ansi);
+    EXPECT_NE(lib.Symbol("C_GetFunctionList"), nullptr);
+    EXPECT_GT(GetFileVersionInfoSize("pkcs11.dll"), 0u);
+    FileVersionInfo info;
+    EXPECT_TRUE(GetFileVersionInfo("pkcs11.dll", info));
+
+    // A byte without a character in the code page names no module.
+    env.MapLibrary("odd.dll", env.Path("m\x81.so"));
+    EXPECT_FALSE(Library::Load("odd.dll", &error));
+    EXPECT_EQ(error, kErrorModNotFound);
+    EXPECT_EQ(GetFileVersionInfoSize("odd.dll"), 0u);
+    EXPECT_FALSE(GetFileVersionInfo("odd.dll", info));
 }
 
 TEST(Loader, VersionInformationOfSharedObjects) {

@@ -1,6 +1,8 @@
 #include "platform/registry/registry.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -484,6 +486,94 @@ TEST_F(Registry, ConcurrentWritersLoseNothing) {
     for (const auto& entry : fs::directory_iterator(hkcu_.parent_path())) {
         EXPECT_TRUE(entry.path() == hkcu_ || entry.path().extension() == ".lock") << entry.path();
     }
+}
+
+TEST_F(Registry, WriteRemovesTemporariesThatDeadWritersLeft) {
+    // Both roots in one folder: each root's write tidies only its own temporaries.
+    hklm_ = hkcu_.parent_path() / "machine.reg";
+    setenv(kMachineFileEnv, hklm_.c_str(), 1);
+    KeyPtr key = Create(Root::CurrentUser, "Keys");
+    ASSERT_TRUE(key);
+    ASSERT_EQ(Set(*key, "k1", kRegSz, "kept"), kErrorSuccess);
+    const fs::path dir = hkcu_.parent_path();
+    // What a writer killed between creating its temporary file and renaming it leaves behind.
+    const std::vector<std::string> stale = {".user.reg.Ab12Cd", ".user.reg.zzzzzz",
+                                            ".user.reg.000000"};
+    const std::vector<std::string> others = {".user.reg.Ab12C",     ".user.reg.Ab12Cde",
+                                             ".user.reg.Ab-2Cd",    "user.reg.Ab12Cd",
+                                             ".machine.reg.Ab12Cd", "notes.txt"};
+    for (const auto& name : stale) WriteFile(dir / name, "REGEDIT4\n[HKEY_CURRENT_U");
+    for (const auto& name : others) WriteFile(dir / name, "x");
+    fs::create_directory(dir / ".user.reg.Dir123");
+
+    // Readers leave them: only a writer, under the exclusive lock, can tell they are stale.
+    EXPECT_EQ(Get(*key, "k1"), "kept");
+    for (const auto& name : stale) EXPECT_TRUE(fs::exists(dir / name)) << name;
+
+    ASSERT_EQ(Set(*key, "k2", kRegSz, "new"), kErrorSuccess);
+    for (const auto& name : stale) EXPECT_FALSE(fs::exists(dir / name)) << name;
+    for (const auto& name : others) EXPECT_TRUE(fs::exists(dir / name)) << name;
+    EXPECT_TRUE(fs::is_directory(dir / ".user.reg.Dir123"));
+    EXPECT_EQ(Get(*key, "k1"), "kept");
+    EXPECT_EQ(Get(*key, "k2"), "new");
+
+    // The machine root's temporaries go with a machine write.
+    Create(Root::LocalMachine, "SOFTWARE");
+    EXPECT_FALSE(fs::exists(dir / ".machine.reg.Ab12Cd"));
+    EXPECT_TRUE(fs::exists(dir / "user.reg.Ab12Cd"));
+}
+
+TEST_F(Registry, TemporaryOfAWriterHoldingTheLockIsLeftAlone) {
+    std::ifstream probe("/proc/locks");
+    if (!probe)
+        GTEST_SKIP() << "/proc/locks is not readable: cannot see a writer wait for the lock";
+    KeyPtr key = Create(Root::CurrentUser, "Keys");
+    ASSERT_TRUE(key);
+    const fs::path dir = hkcu_.parent_path();
+    const fs::path live = dir / ".user.reg.Live01";
+    int ready[2], go[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(go), 0);
+    // A writer in the middle of its write: lock held, temporary file written, not yet renamed.
+    const pid_t holder = fork();
+    if (holder == 0) {
+        const int fd = ::open((hkcu_.string() + ".lock").c_str(), O_RDWR | O_CREAT, 0600);
+        if (fd < 0 || flock(fd, LOCK_EX) != 0) _exit(1);
+        WriteFile(live, "REGEDIT4\n\n[HKEY_CURRENT_USER\\Keys]\n\"a\"=\"1\"\n\n");
+        char c = 'r';
+        if (write(ready[1], &c, 1) != 1 || read(go[0], &c, 1) != 1) _exit(2);
+        _exit(rename(live.c_str(), hkcu_.c_str()) == 0 ? 0 : 3);
+    }
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    const pid_t writer = fork();
+    if (writer == 0) _exit(Set(*key, "b", kRegSz, "2") == kErrorSuccess ? 0 : 1);
+
+    // Wait (bounded) until the second writer is blocked on the lock.
+    bool waiting = false;
+    for (int i = 0; i < 1000 && !waiting; ++i) {
+        std::ifstream locks("/proc/locks");
+        for (std::string line; std::getline(locks, line);) {
+            if (line.find("->") != std::string::npos &&
+                line.find(" " + std::to_string(writer) + " ") != std::string::npos)
+                waiting = true;
+        }
+        if (!waiting) usleep(10000);
+    }
+    EXPECT_TRUE(waiting) << "the second writer never waited for the lock";
+    EXPECT_TRUE(fs::exists(live));
+    c = 'g';
+    ASSERT_EQ(write(go[1], &c, 1), 1);
+    int sh = 0, sw = 0;
+    waitpid(holder, &sh, 0);
+    waitpid(writer, &sw, 0);
+    for (int fd : {ready[0], ready[1], go[0], go[1]}) close(fd);
+    EXPECT_TRUE(WIFEXITED(sh) && WEXITSTATUS(sh) == 0) << "the live writer lost its file";
+    EXPECT_TRUE(WIFEXITED(sw) && WEXITSTATUS(sw) == 0);
+    // The second write came after the first and kept it.
+    EXPECT_EQ(Get(*key, "a"), std::string("1\0", 2));  // as the file gives it: with its zero
+    EXPECT_EQ(Get(*key, "b"), "2");
+    EXPECT_FALSE(fs::exists(live));
 }
 
 TEST(RegistryMessages, SystemTextsWithTrailingLineBreak) {

@@ -123,6 +123,7 @@ const std::vector<int>& AllBases() {
                                            kTextPukLetterWarning,
                                            kTextInstallReaderDriver,
                                            kTextInstallTokenDriver,
+                                           kTextFileNameNotUsable,
                                            kTextPukLetterIntro,
                                            kTextPukNotWithPolicy};
     return bases;

@@ -69,6 +69,35 @@ struct FakeUser : KeyFileUser {
     std::optional<std::string> answer;
 };
 
+// Paths inside the component are Windows-1250; the file system names files in UTF-8.
+TEST_F(KeyFileTest, PathsInTheCodePageFindFilesNamedInUtf8) {
+    const fs::path folder = dir_ / "Klucze ąćęłńóśźż ĄĆĘŁŃÓŚŹŻ";
+    fs::create_directory(folder);
+    std::ofstream(folder / "mój klucz.prv", std::ios::binary) << "AB";
+    const std::string ansi = dir_.string() +
+                             "/Klucze \xB9\xE6\xEA\xB3\xF1\xF3\x9C\x9F\xBF "
+                             "\xA5\xC6\xCA\xA3\xD1\xD3\x8C\x8F\xAF/m\xF3j klucz.prv";
+    SecureString hex;
+    EXPECT_EQ(ReadKeyFile(ansi.c_str(), hex), 0);
+    EXPECT_EQ(hex.view(), "4142");
+    // The stored location of a key, with its terminating zero, is read the same way.
+    FakeUser user;
+    LocateResult r = LocateAndReadKeyFile(ansi + std::string(1, '\0'), kind::kFile, "k", user);
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.material.view(), "4142");
+    EXPECT_TRUE(user.warnings.empty());
+}
+
+// 0x81 has no character in Windows-1250: a path holding it names no file, not even the one
+// whose name carries the replacement character a lenient conversion would put there.
+TEST_F(KeyFileTest, AByteWithoutACharacterNamesNoFile) {
+    Write("k\xEF\xBF\xBD.prv", "AB");
+    Write("k.prv", "AB");
+    SecureString hex("stale");
+    EXPECT_EQ(ReadKeyFile((dir_.string() + "/k\x81.prv").c_str(), hex), code::kKeyFileOpen);
+    EXPECT_TRUE(hex.empty());
+}
+
 TEST_F(KeyFileTest, StoredLocationIsReadWithoutAsking) {
     const std::string p = Write("k.prv", "AB");
     FakeUser user;

@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/ui/ui.h"
+#include "resources/text.h"
+#include "resources/text_ids.h"
+#include "storage/key_file.h"
 
 namespace vq {
 namespace {
@@ -18,8 +22,15 @@ class FileUi final : public ui::Ui {
     int calls = 0;
 
     int RunModal(QDialog&, int) override { return ui::kIdCancel; }
-    int MessageBox(std::string_view, std::string_view, ui::Icon, ui::Buttons) override {
-        ADD_FAILURE() << "no message box expected";
+    bool messagesExpected = false;
+    std::vector<std::string> messages;
+
+    int MessageBox(std::string_view text, std::string_view caption, ui::Icon icon,
+                   ui::Buttons) override {
+        if (!messagesExpected) ADD_FAILURE() << "no message box expected";
+        EXPECT_TRUE(caption.empty());
+        EXPECT_EQ(icon, ui::Icon::kError);
+        messages.emplace_back(text);
         return ui::kIdOk;
     }
     int OpenFile(const ui::FileRequest& request, std::string& out) override {
@@ -81,6 +92,8 @@ TEST_F(ChangeKeyLocationTest, FailedStoreOrUnusablePathGivesOne) {
     EXPECT_EQ(ChangeKeyLocation([](const std::string&) { return 1; }, hex), code::kInvalidArgument);
     EXPECT_TRUE(hex.empty());
     ui_.answer = ui::kIdAbort;  // a path the code page cannot hold
+    ui_.messagesExpected = true;
+    SetLanguageIndex(kLanguageEnglish);
     bool stored = false;
     EXPECT_EQ(ChangeKeyLocation(
                   [&](const std::string&) {
@@ -90,6 +103,40 @@ TEST_F(ChangeKeyLocationTest, FailedStoreOrUnusablePathGivesOne) {
                   hex),
               code::kInvalidArgument);
     EXPECT_FALSE(stored);
+    EXPECT_TRUE(hex.empty());
+    // The user learns why the chosen file is not taken.
+    ASSERT_EQ(ui_.messages.size(), 1u);
+    EXPECT_EQ(ui_.messages[0].rfind("The selected file cannot be used because its name", 0), 0u);
+    SetLanguageIndex(kLanguagePolish);
+}
+
+// The file dialog of the key file flows: only a path the component cannot hold is explained.
+TEST_F(ChangeKeyLocationTest, ChooseFileExplainsOnlyAnUnusablePath) {
+    ui::FileRequest request;
+    request.defaultExt = "prv";
+    std::string path = "before";
+    ui_.answer = ui::kIdCancel;
+    EXPECT_EQ(ChooseFile(request, path), ui::kIdCancel);
+    EXPECT_EQ(path, "before");
+    ui_.answer = ui::kIdOk;
+    ui_.path = "/k.prv";
+    EXPECT_EQ(ChooseFile(request, path), ui::kIdOk);
+    EXPECT_EQ(path, "/k.prv");
+    EXPECT_EQ(ui_.asked.defaultExt, "prv");
+    EXPECT_TRUE(ui_.messages.empty());
+
+    ui_.answer = ui::kIdAbort;
+    ui_.messagesExpected = true;
+    path = "before";
+    EXPECT_EQ(ChooseFile(request, path), ui::kIdAbort);
+    EXPECT_EQ(path, "before");
+    ASSERT_EQ(ui_.messages.size(), 1u);
+    EXPECT_EQ(ui_.messages[0], LoadText(kTextFileNameNotUsable));
+    // Polish by default, in the code page as every text inside.
+    EXPECT_EQ(ui_.messages[0].rfind("Nie mo\xBF"
+                                    "na u\xBFy\xE6 wskazanego pliku",
+                                    0),
+              0u);
 }
 
 TEST(ChangeKeyLocationWithoutUi, IsCancelled) {

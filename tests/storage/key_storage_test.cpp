@@ -98,6 +98,31 @@ TEST_F(KeyIndexTest, NameArrivesAsIsoHexAndIsKeptInWindows1250) {
     EXPECT_EQ(store.Find("k")->name, "\xA3\xF3\x64\x9F");
 }
 
+TEST_F(KeyIndexTest, NameEndsAtItsFirstZeroByte) {
+    CKeysStorage store;
+    // Nothing before the zero: an empty name, refused for a new and for an existing entry.
+    for (const char* nameHex : {"00", "0000", "0041"}) {
+        EXPECT_EQ(store.SetKey("new", nameHex, "d", kind::kFile), code::kInvalidArgument)
+            << nameHex;
+    }
+    EXPECT_EQ(store.Count(), 0u);
+    ASSERT_EQ(store.SetKey("k", "4F6E65", "d", kind::kFile), code::kOk);
+    EXPECT_EQ(store.SetKey("k", "00", "other", kind::kBank), code::kInvalidArgument);
+    EXPECT_EQ(store.Find("k")->name, "One");
+    EXPECT_EQ(store.Find("k")->data, "d");
+
+    // What follows the zero is not part of the name, wherever it is shown.
+    ASSERT_EQ(store.SetKey("k", "410042", "d", kind::kFile), code::kOk);
+    EXPECT_EQ(store.Find("k")->name, "A");
+    SetLanguageIndex(kLanguageEnglish);
+    EXPECT_EQ(store.Find("k")->DisplayText(), "A (File)");
+    // A trailing zero, as a C string would carry it, and Polish letters before the zero.
+    ASSERT_EQ(store.SetKey("p", "A1B100", "d", kind::kFile), code::kOk);
+    EXPECT_EQ(store.Find("p")->name, "\xA5\xB9");
+    ASSERT_EQ(store.SetKey("q", "4200A1", "d", kind::kFile), code::kOk);
+    EXPECT_EQ(store.Find("q")->name, "B");
+}
+
 TEST_F(KeyIndexTest, LookupIsCaseSensitive) {
     CKeysStorage store;
     ASSERT_EQ(store.SetKey("Key", "41", "d", kind::kFile), code::kOk);
