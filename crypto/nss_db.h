@@ -35,7 +35,7 @@ using PortString = std::unique_ptr<char, PortStringDeleter>;
 
 // "sql:DIR" for a plain directory; "sql:" and "dbm:" specifications are kept as given.
 std::string DatabaseSpec(const std::string& database);
-// The folder of a database specification, without its "sql:" or "dbm:" (an OS path, UTF-8).
+// The folder a database name points at, without its "sql:" or "dbm:" (an OS path, UTF-8).
 std::string DatabaseFolder(const std::string& database);
 
 // The user's database, open for the lifetime of this object. NSS is initialised through a

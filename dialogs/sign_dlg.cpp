@@ -24,6 +24,7 @@
 #include "platform/ui/ui.h"
 #include "resources/text.h"
 #include "resources/text_ids.h"
+#include "storage/code_table.h"
 #include "storage/codes.h"
 #include "storage/hex_text.h"
 
@@ -485,37 +486,13 @@ void CSignDlg::OnOK() {
     session_.set_chosen(index, key->id);
 
     while (true) {
-        const int code = session_.SigningAttempt(&typed_, this);
-        switch (code) {
-            case code::kOk:
-            case code::kBadKeyMaterial:
-            case code::kPinLocked:
-            case code::kKeyBlocked:
-            case code::kPinAndPukLocked:
-                done(ui::kIdOk);
-                return;
-            case code::kNotInitialised:
-                ui::Message(LoadText(kTextCardNotInitialized), ui::Icon::kError);
-                return;
-            case code::kCancelled:
-            case code::kWrongPassword:
-            case code::kNoReader:
-            case code::kPinNotAcceptable:
-            case code::kWrongPin:
-            case code::kNoCard:
-            case code::kNoReader93:
-            case code::kNoReader94:
-            case code::kNoReader95:
-            case code::kNoToken:
-            case code::kKeyNotOnToken:
-                return;
-            case code::kFingerprintMismatch:
-            case code::kPkcs8Unparsable:
-                continue;  // the location was forgotten: the next attempt asks for the file
-            default:
-                done(ui::kIdOk);
-                return;
-        }
+        const CodeMeaning meaning = MeaningOf(session_.SigningAttempt(&typed_, this));
+        // A forgotten location: the next attempt asks for the file.
+        if (meaning.signDialog == SignDialogAction::kRetry) continue;
+        if (meaning.signDialogText != 0)
+            ui::Message(LoadText(meaning.signDialogText), meaning.icon);
+        if (meaning.signDialog == SignDialogAction::kClose) done(ui::kIdOk);
+        return;
     }
 }
 

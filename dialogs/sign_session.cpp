@@ -1,18 +1,10 @@
 #include "dialogs/sign_session.h"
 
+#include "storage/code_table.h"
 #include "storage/codes.h"
 #include "storage/hex_text.h"
 
 namespace vq {
-namespace {
-
-// Codes after which the sign step may be called again within one attempt.
-bool Repeatable(int code) {
-    return code == code::kWrongPassword || code == code::kWrongPin ||
-           code == code::kWrongPasswordLower || code == 132;
-}
-
-}  // namespace
 
 SignSession::~SignSession() = default;
 
@@ -84,11 +76,10 @@ int SignSession::SigningAttempt(SecureString* typedPassword, ISignView* view) {
     bool continueSigning = true;
     signature_.clear();
     code91_.clear();
-    while (continueSigning && Repeatable(code)) {
+    while (continueSigning && MeaningOf(code).repeatsStep) {
         code = ops_.SignStep(purpose_, fromDialog ? &password : nullptr, data_, signature_, code91_,
                              silent_, continueSigning);
-        if (code == code::kOk || code == code::kWrongPassword || code == code::kPinLocked ||
-            code == code::kPinAndPukLocked) {
+        if (MeaningOf(code).usesUpPassword) {
             if (!silent_) {
                 if (typedPassword) typedPassword->wipe();
                 if (view) view->FocusPasswordField();

@@ -15,6 +15,7 @@
 #include "resources/text.h"
 #include "resources/text_ids.h"
 #include "storage/cfg_reg.h"
+#include "storage/code_table.h"
 #include "storage/codes.h"
 #include "storage/hex_text.h"
 #include "storage/key_file.h"
@@ -155,56 +156,25 @@ bool CKeysStorageComp::MaterialCached(const CKeyStorage& key) const {
 
 void CKeysStorageComp::ErrorDisplay(int code, bool reset) {
     CKeyStorage* key = currentKey_;
-    switch (code) {
-        case code::kOk:
-            if (reset && key) key->wrongPasswordCount = 0;
-            return;
-        case code::kWrongPassword:
-        case code::kWrongPasswordLower:
-            if (key) {
-                ++key->wrongPasswordCount;
-                bridge_.WrongPasswordEvent("", key->id, key->name, key->wrongPasswordCount);
-            }
-            ui::Message(LoadText(kTextWrongPasswordOrFile));
-            return;
-        case code::kFingerprintMismatch:
-        case code::kBadKeyMaterial:
-        case code::kPkcs8Unparsable:
-            // The remembered file was the wrong one: forget it, so the next attempt asks.
-            if (key) {
-                StoreLocation(key->id.c_str(), "");
-                if (newPathKeyId_ == key->id) {
-                    locationChanged_ = false;
-                    newPath_.clear();
-                    newPathKeyId_.clear();
-                }
-            }
-            return;
-        case code::kNoReader:
-        case code::kNoReader93:
-        case code::kNoReader94:
-        case code::kNoReader95:
-            ui::Message(LoadText(kTextConnectReader));
-            return;
-        case code::kKeyNotOnCard:
-            ui::Message(LoadText(kTextKeyNotOnCard));
-            return;
-        case code::kPinNotAcceptable:
-            ui::Message(LoadText(kTextPinTooShortMinimum));
-            return;
-        case code::kWrongPin:
-            ui::Message(LoadText(kTextIncorrectPin));
-            return;
-        case code::kNoCard:
-            ui::Message(LoadText(kTextInsertCard));
-            return;
-        case code::kNoToken:
-            ui::Message(LoadText(kTextConnectUsbDevice));
-            return;
-        case code::kKeyNotOnToken:
-            ui::Message(LoadText(kTextKeyNotOnUsbDevice));
-            return;
+    if (code == code::kOk) {
+        if (reset && key) key->wrongPasswordCount = 0;
+        return;
     }
+    const CodeMeaning meaning = MeaningOf(code);
+    if (meaning.wrongPassword && key) {
+        ++key->wrongPasswordCount;
+        bridge_.WrongPasswordEvent("", key->id, key->name, key->wrongPasswordCount);
+    }
+    if (meaning.forgetsLocation && key) {
+        // The remembered file was the wrong one: forget it, so the next attempt asks.
+        StoreLocation(key->id.c_str(), "");
+        if (newPathKeyId_ == key->id) {
+            locationChanged_ = false;
+            newPath_.clear();
+            newPathKeyId_.clear();
+        }
+    }
+    if (meaning.text != 0) ui::Message(LoadText(meaning.text), meaning.icon);
 }
 
 int CKeysStorageComp::PrepareKeyFile(CKeyStorage& key) {
@@ -302,7 +272,7 @@ int CKeysStorageComp::SignStep(int mode, const SecureString* password,
     const int k = key->kind;
 
     if (k != kind::kSmartCard && key->wrongPasswordCount >= 3) {
-        ui::Message(LoadText(kTextKeyBlocked));
+        ErrorDisplay(code::kKeyBlocked, false);
         return code::kKeyBlocked;
     }
     if (k == kind::kSmartCard || k == kind::kUsbToken) {

@@ -40,7 +40,7 @@ class UiApplication {
 // Whether a display is there for real windows (or QT_QPA_PLATFORM names a platform).
 bool DisplayAvailable();
 
-// The back end a spec names: the spec itself, or for an empty one "qt" when a display is there
+// The back end a --ui choice names: the choice itself, or for an empty one "qt" when a display is there
 // and "none" otherwise. Hosts resolve it before creating the UiApplication, which without a
 // display sets QT_QPA_PLATFORM and so would make any later call answer "qt".
 std::string UiKind(const std::string& spec);
