@@ -374,21 +374,23 @@ int CPSA::ReadTokenState() {
         CK_TOKEN_INFO info{};
         const CK_RV rv = p11_.Call(&CK_FUNCTION_LIST::C_GetTokenInfo, slot_, &info);
         if (rv != CKR_OK) return MapDeviceError(rv, CodeFlavour::User);
-        tokenReady_ =
+        state_.tokenReady =
             (info.flags & CKF_TOKEN_INITIALIZED) && (info.flags & CKF_USER_PIN_INITIALIZED);
-        userPinInitialised_ = (info.flags & CKF_USER_PIN_INITIALIZED) != 0;
-        userPinLocked_ = (info.flags & CKF_USER_PIN_LOCKED) != 0;
-        pukLocked_ = (info.flags & CKF_SO_PIN_LOCKED) != 0;
+        state_.userPinInitialised = (info.flags & CKF_USER_PIN_INITIALIZED) != 0;
+        state_.userPinLocked = (info.flags & CKF_USER_PIN_LOCKED) != 0;
+        state_.pukLocked = (info.flags & CKF_SO_PIN_LOCKED) != 0;
+        state_.tokenInitialised = (info.flags & CKF_TOKEN_INITIALIZED) != 0;
         return code::kOk;
     }
     if (moduleKind_ == kModuleGemplus) {
         CK_SESSION_INFO info{};
         const CK_RV rv = p11_.Call(&CK_FUNCTION_LIST::C_GetSessionInfo, session_, &info);
         if (rv != CKR_OK) return MapDeviceError(rv, CodeFlavour::User);
-        tokenReady_ = true;
-        userPinInitialised_ = true;
-        userPinLocked_ = ((info.ulDeviceError >> 16) & 0xFF) == 0;
-        pukLocked_ = ((info.ulDeviceError >> 24) & 0xFF) == 0;
+        state_.tokenReady = true;
+        state_.userPinInitialised = true;
+        state_.userPinLocked = ((info.ulDeviceError >> 16) & 0xFF) == 0;
+        state_.pukLocked = ((info.ulDeviceError >> 24) & 0xFF) == 0;
+        state_.tokenInitialised = true;
         return code::kOk;
     }
     return code::kInvalidArgument;

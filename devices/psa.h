@@ -18,6 +18,8 @@
 
 #include "devices/cryptoki.h"
 #include "devices/device_ui.h"
+#include "devices/pkcs11/limits.h"
+#include "devices/pkcs11/token_state.h"
 #include "platform/loader/loader.h"
 #include "storage/secure.h"
 
@@ -52,9 +54,9 @@ class CPSA {
   public:
     static constexpr int kMaxModels = 100;
     static constexpr int kMaxReaders = 10;
-    static constexpr std::size_t kMaxKeyList = 1023;  // characters of the ListKeys text
-    static constexpr CK_ULONG kMaxHandles = 1000;     // handles per object search
-    static constexpr CK_ULONG kMaxAttribute = 5000;   // bytes per label or modulus
+    static constexpr std::size_t kMaxKeyList = kMaxKeyListText;  // characters of ListKeys
+    static constexpr CK_ULONG kMaxHandles = 1000;                // handles per object search
+    static constexpr CK_ULONG kMaxAttribute = 5000;              // bytes per label or modulus
 
     CPSA();
     ~CPSA();
@@ -107,10 +109,11 @@ class CPSA {
     bool loaded() const { return loaded_; }
     int moduleKind() const { return moduleKind_; }
     void setModuleKind(int kind) { moduleKind_ = kind; }
-    bool tokenReady() const { return tokenReady_; }
-    bool userPinInitialised() const { return userPinInitialised_; }
-    bool userPinLocked() const { return userPinLocked_; }
-    bool pukLocked() const { return pukLocked_; }
+    const TokenState& tokenState() const { return state_; }
+    bool tokenReady() const { return state_.tokenReady; }
+    bool userPinInitialised() const { return state_.userPinInitialised; }
+    bool userPinLocked() const { return state_.userPinLocked; }
+    bool pukLocked() const { return state_.pukLocked; }
     int modelCount() const { return static_cast<int>(models_.size()); }
     const std::string& modelName(int i) const { return models_.at(static_cast<std::size_t>(i)); }
     const Cryptoki& cryptoki() const { return p11_; }
@@ -128,10 +131,7 @@ class CPSA {
     loader::Library module_;
     std::vector<std::string> models_;
     int moduleKind_ = kModulePkcs11;
-    bool tokenReady_ = true;
-    bool userPinInitialised_ = true;
-    bool userPinLocked_ = false;
-    bool pukLocked_ = false;
+    TokenState state_;
     std::map<int, std::string> readerPatterns_;
     Cryptoki p11_;
     IDeviceChooser* chooser_ = nullptr;

@@ -8,15 +8,8 @@
 namespace vq {
 namespace {
 
-constexpr std::size_t kMaxKeyList = 1023;
 // The codes are read into 128-byte buffers: 127 characters and the terminating zero.
 constexpr std::size_t kCodeBuffer = 127;
-// Removed fingerprints are compared with the key data on this many characters.
-constexpr std::size_t kRemovedCompare = 20;
-
-bool IsDeviceKeyKind(int k) {
-    return k == kind::kSmartCard || k == kind::kAnyDevice || k == kind::kUsbToken;
-}
 
 void Truncate(SecureString& s) {
     if (s.size() > kCodeBuffer) {
@@ -36,30 +29,20 @@ bool TokenInitialisedFlag(const CPSA& psa) {
 
 }  // namespace
 
-std::string MapRemovedKeys(const CKeysStorage& keys, const std::string& removed) {
-    auto& index = const_cast<CKeysStorage&>(keys);
-    std::string out;
-    std::string_view rest(removed);
-    while (!rest.empty()) {
-        if (rest.front() == '|') rest.remove_prefix(1);
-        const std::size_t bar = rest.find('|');
-        const std::string_view print = rest.substr(0, bar);
-        rest = bar == std::string_view::npos ? std::string_view() : rest.substr(bar);
-        if (print.empty()) continue;
-        for (std::size_t i = 0; i < index.Count(); ++i) {
-            const CKeyStorage* key = index.At(i);
-            if (!IsDeviceKeyKind(key->kind)) continue;
-            if (std::string_view(key->data).substr(0, kRemovedCompare) !=
-                print.substr(0, kRemovedCompare))
-                continue;
-            const std::size_t needed = key->id.size() + (out.empty() ? 0 : 1);
-            // The page's buffer holds 1023 characters: stop at a whole identifier.
-            if (out.size() + needed > kMaxKeyList) return out;
-            if (!out.empty()) out += '|';
-            out += key->id;
-        }
+int UnblockWithCodes(CPSA& psa, SecureString& puk, SecureString& newPin,
+                     std::string& deviceKeyList) {
+    const int login = psa.LoginSO(&puk);
+    puk.wipe();
+    if (login != code::kOk) {
+        newPin.wipe();
+        if (psa.ReadTokenState() != code::kOk) return login;
+        const int lock = ClassifyFailedLogin(psa.tokenState(), DeviceCode::Puk, login);
+        if (lock == code::kPinAndPukLocked) psa.ListKeys(deviceKeyList);
+        return lock != code::kOk ? lock : login;
     }
-    return out;
+    const int code = psa.InitUserPin(&newPin);
+    newPin.wipe();
+    return code;
 }
 
 int DeviceFlows::Select(int deviceKind) {
@@ -87,27 +70,30 @@ std::string DeviceFlows::MappedKeyList() {
     return MapDeviceKeyList(keys_, list);
 }
 
+int DeviceFlows::Locked(int lock, OpResult& r) {
+    if (lock == code::kPinAndPukLocked) r.keyList = MappedKeyList();
+    return lock;
+}
+
+int DeviceFlows::FailedLogin(DeviceCode tried, int login, OpResult& r) {
+    if (psa_.ReadTokenState() != code::kOk) return login;
+    const int lock = ClassifyFailedLogin(psa_.tokenState(), tried, login);
+    // A lock of the tried code alone leaves the login's own answer.
+    return lock == code::kPinAndPukLocked ? Locked(lock, r) : login;
+}
+
 OpResult DeviceFlows::ChangePin() {
     OpResult r;
     r.code = [&] {
         if (int code = OpenAndRead(kDeviceAny)) return code;
-        if (!Initialised()) return code::kNotInitialised;
-        if (psa_.userPinLocked()) {
-            if (!psa_.pukLocked()) return code::kPinLocked;
-            r.keyList = MappedKeyList();
-            return code::kPinAndPukLocked;
-        }
+        if (int lock = ClassifyDeviceState(psa_.tokenState(), DeviceCode::UserPin))
+            return Locked(lock, r);
         SecureString oldPin, newPin;
         if (ui_.PinDialog(IDeviceFlowUi::kChangePin, psa_.tokenFlag() == 1, oldPin, newPin) !=
             ui::kIdOk)
             return code::kCancelled;
         const int c = psa_.LoginUser(&oldPin);
-        if (c != code::kOk) {
-            if (psa_.ReadTokenState() != code::kOk) return c;
-            if (!psa_.pukLocked() || (!psa_.userPinLocked() && c != code::kPinLocked)) return c;
-            r.keyList = MappedKeyList();
-            return code::kPinAndPukLocked;
-        }
+        if (c != code::kOk) return FailedLogin(DeviceCode::UserPin, c, r);
         return psa_.ChangeCode(&oldPin, &newPin, CodeFlavour::User);
     }();
     Close();
@@ -118,23 +104,14 @@ OpResult DeviceFlows::ChangePuk() {
     OpResult r;
     r.code = [&] {
         if (int code = OpenAndRead(kDeviceAny)) return code;
-        if (!Initialised()) return code::kNotInitialised;
-        if (psa_.pukLocked()) {
-            if (!psa_.userPinLocked()) return code::kPukLocked;
-            r.keyList = MappedKeyList();
-            return code::kPinAndPukLocked;
-        }
+        if (int lock = ClassifyDeviceState(psa_.tokenState(), DeviceCode::Puk))
+            return Locked(lock, r);
         SecureString oldPuk, newPuk;
         if (ui_.PinDialog(IDeviceFlowUi::kChangePuk, psa_.tokenFlag() == 1, oldPuk, newPuk) !=
             ui::kIdOk)
             return code::kCancelled;
         const int c = psa_.LoginSO(&oldPuk);
-        if (c != code::kOk) {
-            if (psa_.ReadTokenState() != code::kOk) return c;
-            if ((!psa_.pukLocked() && c != code::kPinLocked) || !psa_.userPinLocked()) return c;
-            r.keyList = MappedKeyList();
-            return code::kPinAndPukLocked;
-        }
+        if (c != code::kOk) return FailedLogin(DeviceCode::Puk, c, r);
         return psa_.ChangeCode(&oldPuk, &newPuk, CodeFlavour::SecurityOfficer);
     }();
     Close();
@@ -145,11 +122,7 @@ OpResult DeviceFlows::Unblock() {
     OpResult r;
     r.code = [&] {
         if (int code = OpenAndRead(kDeviceAny)) return code;
-        if (!Initialised()) return code::kNotInitialised;
-        if (BothLocked()) {
-            r.keyList = MappedKeyList();
-            return code::kPinAndPukLocked;
-        }
+        if (int lock = ClassifyDeviceState(psa_.tokenState(), std::nullopt)) return Locked(lock, r);
         const bool token = psa_.tokenFlag() == 1;
         SecureString puk, newPin;
         if (ui_.PinDialog(token ? IDeviceFlowUi::kUnblockToken : IDeviceFlowUi::kUnblockCard, token,
@@ -157,21 +130,9 @@ OpResult DeviceFlows::Unblock() {
             return code::kCancelled;
         Truncate(puk);
         Truncate(newPin);
-        const int c = psa_.LoginSO(&puk);
-        puk.wipe();
-        if (c != code::kOk) {
-            if (psa_.ReadTokenState() != code::kOk) return c;
-            const bool pinLocked = psa_.userPinLocked();
-            const bool pukLocked = psa_.pukLocked();
-            if (pinLocked && (c == code::kPinLocked || pukLocked)) {
-                r.keyList = MappedKeyList();
-                return code::kPinAndPukLocked;
-            }
-            if (c != code::kPinLocked && !pukLocked) return c;
-            return code::kPukLocked;
-        }
-        const int code = psa_.InitUserPin(&newPin);
-        newPin.wipe();
+        std::string deviceKeyList;
+        const int code = UnblockWithCodes(psa_, puk, newPin, deviceKeyList);
+        if (code == code::kPinAndPukLocked) r.keyList = MapDeviceKeyList(keys_, deviceKeyList);
         return code;
     }();
     Close();
@@ -228,11 +189,7 @@ OpResult DeviceFlows::RemoveKeys(int deviceKind) {
     }
     r.code = [&] {
         if (int code = psa_.ReadTokenState()) return code;
-        if (!Initialised()) return code::kNotInitialised;
-        if (BothLocked()) {
-            r.keyList = MappedKeyList();
-            return code::kPinAndPukLocked;
-        }
+        if (int lock = ClassifyDeviceState(psa_.tokenState(), std::nullopt)) return Locked(lock, r);
         int code = code::kOk;
         while (true) {
             SecureString pin;
@@ -257,10 +214,10 @@ OpResult DeviceFlows::RemoveKeys(int deviceKind) {
             if (code == code::kPinNotAcceptable) continue;
             break;
         }
-        if (psa_.ReadTokenState() == code::kOk && BothLocked()) {
-            r.keyList = MappedKeyList();
-            code = code::kPinAndPukLocked;
-        }
+        if (psa_.ReadTokenState() == code::kOk &&
+            ClassifyLocks(psa_.userPinLocked(), psa_.pukLocked(), std::nullopt) ==
+                code::kPinAndPukLocked)
+            code = Locked(code::kPinAndPukLocked, r);
         return code;
     }();
     Close();

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "devices/device_ui.h"
+#include "devices/key_list.h"
 #include "devices/psa.h"
 #include "operations/keys_storage_comp.h"
 #include "storage/key_storage.h"
@@ -38,10 +39,11 @@ class IDeviceFlowUi {
     virtual IDeviceChooser* DeviceChooser() { return nullptr; }
 };
 
-// Maps the removed-keys text of RemoveDeviceKeys ("|fp1|fp2") to the identifiers of the
-// smart-card and USB-token entries whose key data equals a removed fingerprint in its first 20
-// characters, joined by "|", at most 1023 characters (cut at a whole identifier).
-std::string MapRemovedKeys(const CKeysStorage& keys, const std::string& removed);
+// The unblock on the open device once the user gave the PUK and the new PIN: security-officer
+// login (the PUK is wiped right after), then the new user PIN (wiped after). 0, 91 with the
+// device's key list in `deviceKeyList`, 131, or the device's code.
+int UnblockWithCodes(CPSA& psa, SecureString& puk, SecureString& newPin,
+                     std::string& deviceKeyList);
 
 class DeviceFlows {
   public:
@@ -69,8 +71,11 @@ class DeviceFlows {
     void Close();
     // The device's key list mapped to key set identifiers (code 91 payload).
     std::string MappedKeyList();
-    bool Initialised() const { return psa_.tokenReady() && psa_.userPinInitialised(); }
-    bool BothLocked() const { return psa_.userPinLocked() && psa_.pukLocked(); }
+    // `lock` as the flow's code; with 91 the key list goes with it.
+    int Locked(int lock, OpResult& r);
+    // A login with `tried` failed with `login`: 91 with the key list when both codes are locked
+    // now, else the login's code.
+    int FailedLogin(DeviceCode tried, int login, OpResult& r);
 
     CPSA& psa_;
     const CKeysStorage& keys_;

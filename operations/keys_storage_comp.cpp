@@ -106,41 +106,11 @@ bool SingleBar(const char* ids) {
     return ids && std::string_view(ids) == "|";
 }
 
-constexpr std::size_t kMaxKeyList = 1023;
 constexpr std::size_t kPasswordBuffer = 1024;
 constexpr std::size_t kChallengeBytes = 32;
 constexpr std::size_t kMaxChallengeText = 117;  // one PKCS#1 v1.5 block of a 1024-bit key
 
 }  // namespace
-
-std::string MapDeviceKeyList(const CKeysStorage& keys, const std::string& deviceKeyList) {
-    auto& index = const_cast<CKeysStorage&>(keys);
-    const std::size_t bar = deviceKeyList.rfind('|');
-    std::string_view rest = bar == std::string::npos
-                                ? std::string_view(deviceKeyList)
-                                : std::string_view(deviceKeyList).substr(bar + 1);
-    std::string out;
-    while (true) {
-        const std::size_t dash = rest.find('-');
-        std::string_view piece = rest.substr(0, dash);
-        // Strip the quotes around each fingerprint.
-        if (piece.size() >= 2) {
-            piece = piece.substr(1, piece.size() - 2);
-            for (std::size_t i = 0; i < index.Count(); ++i) {
-                const CKeyStorage* key = index.At(i);
-                if (key->data != piece) continue;
-                const std::size_t needed = key->id.size() + (out.empty() ? 0 : 1);
-                // The page's buffer holds 1023 characters: stop at a whole identifier.
-                if (out.size() + needed > kMaxKeyList) return out;
-                if (!out.empty()) out += '|';
-                out += key->id;
-            }
-        }
-        if (dash == std::string_view::npos) break;
-        rest.remove_prefix(dash + 1);
-    }
-    return out;
-}
 
 CKeysStorageComp::CKeysStorageComp()
     : devices_(std::make_unique<CPsaBackend>()),

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "crypto/base_rsa.h"
+#include "devices/key_list.h"
 #include "dialogs/sign_session.h"
 #include "operations/backends.h"
 #include "operations/page_bridge.h"
@@ -27,10 +28,6 @@ struct OpResult {
     std::optional<std::string> keyList;
     int kind = 0;  // GenerateKey: 2 or 11
 };
-
-// Maps a device key list ("prefix|\"fp1\"-\"fp2\"") to the identifiers of the key set entries
-// holding those fingerprints, joined by "|", at most 1023 characters (cut at a whole identifier).
-std::string MapDeviceKeyList(const CKeysStorage& keys, const std::string& deviceKeyList);
 
 class CKeysStorageComp : public CKeysStorage, public ISigningOperations {
   public:

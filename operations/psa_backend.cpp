@@ -2,6 +2,7 @@
 
 #include "devices/ui/pin_dlg.h"
 #include "devices/ui/select_reader_dlg.h"
+#include "operations/device_flows.h"
 #include "platform/ui/ui.h"
 #include "storage/cfg_reg.h"
 #include "storage/codes.h"
@@ -47,23 +48,7 @@ int CPsaBackend::SilentUnblock(std::string& keyList) {
     SecureString puk, pin;
     const int mode = psa_.tokenFlag() == 1 ? 5 : 2;
     if (PinEntry(mode, psa_.tokenFlag(), puk, pin) != ui::kIdOk) return code::kCancelled;
-
-    const int login = psa_.LoginSO(&puk);
-    puk.wipe();
-    if (login != code::kOk) {
-        pin.wipe();
-        if (psa_.ReadTokenState() != code::kOk) return login;
-        const bool pinLocked = psa_.userPinLocked();
-        const bool pukLocked = psa_.pukLocked();
-        if (pinLocked && (login == code::kPinLocked || pukLocked)) {
-            psa_.ListKeys(keyList);
-            return code::kPinAndPukLocked;
-        }
-        if (login != code::kPinLocked && !pukLocked) return login;
-        return code::kPukLocked;
-    }
-    const int code = psa_.InitUserPin(&pin);
-    pin.wipe();
+    const int code = UnblockWithCodes(psa_, puk, pin, keyList);
     // The signature that follows logs in as the user: the security officer must leave first.
     Logout();
     return code;
