@@ -60,7 +60,9 @@ class RealPcscd : public ::testing::Test {
         const std::string probe = testing::RunCommand("unshare -m true");
         if (!probe.empty()) GTEST_SKIP() << "mount namespaces unavailable: " << probe;
 
-        const int port = 20000 + static_cast<int>(getpid() % 20000);
+        // vpcd listens on the port and the next one (one per reader); tests run side by side, so
+        // each process takes a pair that no neighbouring pid can overlap.
+        const int port = 20000 + 2 * static_cast<int>(getpid() % 20000);
         // pcsc-lite reads the socket name once per process: every test here uses the same one.
         run_ = "/tmp/vq-pcscd-" + std::to_string(getpid());
         std::filesystem::create_directories(run_ + "/pcscd");
