@@ -114,6 +114,8 @@ class RsaEngine : public testing::Test {
         Shell("openssl genrsa -out b.pem 1024");
         Shell("openssl rsa -in a.pem -pubout -out a.pub");
         keyFile_ = new std::string(CliKeyFile("a.pem", "correct horse", kSalt));
+        // Key a's payload, kept apart from the working file that later key files overwrite.
+        fs::copy_file(g_dir / "cli.payload", g_dir / "a.payload");
         // Fingerprints from the tool's modulus output: SHA-1 of n || e (e = 65537).
         std::string mod = Shell("openssl rsa -in a.pem -noout -modulus");
         mod = mod.substr(mod.find('=') + 1);
@@ -205,7 +207,7 @@ TEST_F(RsaEngine, MalformedKeyFileText) {
 }
 
 TEST_F(RsaEngine, PayloadLengthChecks) {
-    const std::string payload = Slurp(g_dir / "cli.payload");  // key a, built in SetUpTestSuite
+    const std::string payload = Slurp(g_dir / "a.payload");
     auto load = [&](std::string p, const char* password = "correct horse") {
         const std::string text =
             ArmourEncode(std::span(reinterpret_cast<const unsigned char*>(p.data()), p.size()), 3);
