@@ -1,8 +1,8 @@
 // The component's device management and key generation operations.
-#include "devices/ui/pin_dlg.h"
-#include "devices/ui/pin_puk_dlg.h"
-#include "devices/ui/remove_dlg.h"
-#include "devices/ui/select_reader_dlg.h"
+#include "dialogs/devices/pin_dlg.h"
+#include "dialogs/devices/pin_puk_dlg.h"
+#include "dialogs/devices/remove_dlg.h"
+#include "dialogs/devices/select_reader_dlg.h"
 #include "dialogs/entry.h"
 #include "dialogs/gen_key_dlg.h"
 #include "dialogs/password_dialog.h"

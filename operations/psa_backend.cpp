@@ -1,7 +1,7 @@
 #include "operations/psa_backend.h"
 
-#include "devices/ui/pin_dlg.h"
-#include "devices/ui/select_reader_dlg.h"
+#include "dialogs/devices/pin_dlg.h"
+#include "dialogs/devices/select_reader_dlg.h"
 #include "operations/device_flows.h"
 #include "platform/ui/ui.h"
 #include "storage/cfg_reg.h"

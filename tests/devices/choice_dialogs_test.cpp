@@ -6,8 +6,8 @@
 #include <regex>
 
 #include "devices/psa.h"
-#include "devices/ui/remove_dlg.h"
-#include "devices/ui/select_reader_dlg.h"
+#include "dialogs/devices/remove_dlg.h"
+#include "dialogs/devices/select_reader_dlg.h"
 #include "resources/text_ids.h"
 #include "storage/codes.h"
 #include "tests/devices/scripted_fixture.h"

@@ -1,4 +1,4 @@
-#include "devices/ui/select_reader_dlg.h"
+#include "dialogs/devices/select_reader_dlg.h"
 
 #include <QHeaderView>
 #include <QLabel>

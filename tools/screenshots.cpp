@@ -8,14 +8,14 @@
 #include <QTreeWidget>
 #include <cstdio>
 
-#include "dialogs/chose_key_dlg.h"
 #include <QPrinter>
 #include <QTreeWidget>
+#include "dialogs/chose_key_dlg.h"
 
-#include "devices/ui/pin_dlg.h"
-#include "devices/ui/pin_puk_dlg.h"
-#include "devices/ui/remove_dlg.h"
-#include "devices/ui/select_reader_dlg.h"
+#include "dialogs/devices/pin_dlg.h"
+#include "dialogs/devices/pin_puk_dlg.h"
+#include "dialogs/devices/remove_dlg.h"
+#include "dialogs/devices/select_reader_dlg.h"
 #include "dialogs/keyboard_dlg.h"
 #include "dialogs/password_dialog.h"
 #include "platform/ui/ui.h"
