@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "control/method_table.h"
+#include "dialogs/sign_dlg.h"
 #include "resources/text.h"
 #include "storage/codes.h"
 
@@ -151,7 +152,9 @@ std::string DescribeHresult(std::uint32_t hr) {
     return std::string(what) + " (" + hex + ")";
 }
 
-CVeriquillCtrl::CVeriquillCtrl() = default;
+CVeriquillCtrl::CVeriquillCtrl() {
+    comp_.SetSignDialogRunner([](SignSession& session) { return RunSignDialog(session); });
+}
 CVeriquillCtrl::~CVeriquillCtrl() = default;
 
 InvokeResult CVeriquillCtrl::Invoke(int dispid, std::span<const ScriptValue> args) {

@@ -6,45 +6,16 @@
 #include <QRadioButton>
 #include <QTimer>
 #include <QVBoxLayout>
-#include <cstdio>
 
-#include "devices/psa.h"
 #include "dialogs/password_dialog.h"
 #include "platform/codepage/codepage.h"
 #include "platform/ui/ui.h"
 #include "resources/text.h"
 #include "resources/text_ids.h"
-#include "storage/codes.h"
-#include "storage/key_storage.h"
+#include "storage/cfg_reg.h"
 
 namespace vq {
 namespace {
-
-// The 18 Polish letters as Windows-1250 bytes: key names on devices keep to plain characters.
-bool IsPolishLetter(unsigned char c) {
-    switch (c) {
-        case 0x8C:
-        case 0x8F:
-        case 0x9C:
-        case 0x9F:
-        case 0xA3:
-        case 0xA5:
-        case 0xAF:
-        case 0xB3:
-        case 0xB9:
-        case 0xBF:
-        case 0xC6:
-        case 0xCA:
-        case 0xD1:
-        case 0xD3:
-        case 0xE6:
-        case 0xEA:
-        case 0xF1:
-        case 0xF3:
-            return true;
-    }
-    return false;
-}
 
 // Controls hidden in this dialog: the other locations, the password rows and their keyboard
 // buttons, the minimum-length note, expiry and usage count.
@@ -72,42 +43,10 @@ CGenKeyDlg::CGenKeyDlg(QWidget* parent) : CDialogBase(kGenKeyDialogId, parent) {
     connect(timer_, &QTimer::timeout, this, [this] { OnTimer(); });
 }
 
-CGenKeyDlg::~CGenKeyDlg() {
-    // A worker still running owns the device until it is done.
-    if (worker_.joinable()) worker_.join();
-    pin_.wipe();
-}
-
-int CGenKeyDlg::SetUp(const CKeysStorage& keys, CPSA& device, const char* parameters) {
-    keys_ = &keys;
-    device_ = &device;
-    int minimum = 0;
-    if (!parameters || std::sscanf(parameters, "|%d|", &minimum) != 1)
-        return code::kInvalidArgument;
-    minPasswordLength_ = minimum;
-    return code::kOk;
-}
-
-int CGenKeyDlg::KindOfLocation(int location) {
-    switch (location) {
-        case kLocationBank:
-            return kind::kBank;
-        case kLocationFile:
-            return kind::kFile;
-        case kLocationSmartCard:
-            return kind::kSmartCard;
-        case kLocationUsbToken:
-            return kind::kUsbToken;
-    }
-    return kind::kUnset;
-}
+CGenKeyDlg::~CGenKeyDlg() = default;
 
 int CGenKeyDlg::ProgressValue() const {
     return bar_ ? bar_->value() : 0;
-}
-
-int CGenKeyDlg::DeviceKind() const {
-    return location_ == kLocationSmartCard ? kDeviceSmartCard : kDeviceUsbToken;
 }
 
 void CGenKeyDlg::OnInitDialog() {
@@ -162,22 +101,8 @@ void CGenKeyDlg::OnInitDialog() {
     if (QWidget* name = Control(kIdName)) name->setFocus();
 }
 
-int CGenKeyDlg::CheckName(const std::string& name) const {
-    if (name.empty()) return kTextEnterKeyName;
-    if (name.size() > kMaxNameLength) return kTextKeyNameTooLong;
-    if (keys_) {
-        auto& index = const_cast<CKeysStorage&>(*keys_);
-        for (std::size_t i = 0; i < index.Count(); ++i)
-            if (index.At(i)->name == name) return kTextKeyNameInUse;
-    }
-    for (unsigned char c : name)
-        if (IsPolishLetter(c)) return kTextKeyNameCharacters;
-    return 0;
-}
-
 void CGenKeyDlg::OnOK() {
-    if (generating_) return;
-    // 1. Field values.
+    if (generating_ || !flow_) return;
     if (auto* card = ControlAs<QRadioButton>(kIdSmartCardRadio); card && card->isChecked())
         location_ = kLocationSmartCard;
     else if (auto* usb = ControlAs<QRadioButton>(kIdUsbRadio); usb && usb->isChecked())
@@ -188,58 +113,7 @@ void CGenKeyDlg::OnOK() {
     std::optional<std::string> name = cp::Utf8ToAnsi(utf8);
     // The conversion puts '?' for what the code page lacks: only an exact round trip is a name.
     if (name && cp::AnsiToUtf8(*name) != utf8) name.reset();
-
-    // 2. Name checks; a name the code page cannot hold counts as one with wrong characters.
-    const int problem = name ? CheckName(*name) : kTextKeyNameCharacters;
-    if (problem != 0) {
-        ui::Message(LoadText(problem));
-        return;
-    }
-    name_ = *name;
-    if (!device_) {
-        EndWith(code::kInvalidArgument);
-        return;
-    }
-
-    // 3. Device state.
-    CK_SLOT_ID slot = 0;
-    int code = device_->SelectDevice(DeviceKind(), &slot);
-    if (code == code::kOk) code = device_->ReadTokenState();
-    if (code != code::kOk) {
-        EndWith(code);
-        return;
-    }
-    if (!device_->tokenReady() || !device_->userPinInitialised()) {
-        ui::Message(LoadText(kTextInitializeDeviceFirst), ui::Icon::kNone, ui::Buttons::kOk,
-                    LoadText(kTextDeviceInitialization));
-        code = initialise_ ? initialise_() : code::kNotInitialised;
-        if (code != code::kOk) {
-            EndWith(code);
-            return;
-        }
-    } else if (device_->userPinLocked()) {
-        if (device_->pukLocked()) {
-            device_->ListKeys(code91_);
-            EndWith(code::kPinAndPukLocked);
-        } else {
-            EndWith(code::kPinLocked);
-        }
-        return;
-    }
-
-    // 4. The PIN.
-    CPasswordDialog prompt(this);
-    prompt.SetMode(CPasswordDialog::kPinMode);
-    prompt.SetSubject(name_);
-    const int answer = prompt.DoModal();
-    pin_ = prompt.Password();
-    prompt.Wipe();
-    if (answer != ui::kIdOk) {
-        pin_.wipe();
-        EndWith(code::kCancelled);
-        return;
-    }
-    StartGeneration();
+    flow_->Generate(*this, location_, name);
 }
 
 void CGenKeyDlg::OnCancel() {
@@ -248,13 +122,35 @@ void CGenKeyDlg::OnCancel() {
     CDialogBase::OnCancel();
 }
 
-void CGenKeyDlg::EndWith(int code) {
-    if (device_) {
-        if (device_->session() != 0) device_->CloseSession();
-        device_->UnloadModule();
-    }
-    result_ = code;
+void CGenKeyDlg::ShowMessage(int textId, ui::Icon icon, int captionId) {
+    ui::Message(LoadText(textId), icon, ui::Buttons::kOk,
+                captionId != 0 ? LoadText(captionId) : std::string());
+}
+
+bool CGenKeyDlg::AskPin(const std::string& keyName, SecureString& pin) {
+    CPasswordDialog prompt(this);
+    prompt.SetMode(CPasswordDialog::kPinMode);
+    prompt.SetSubject(keyName);
+    const int answer = prompt.DoModal();
+    pin = prompt.Password();
+    prompt.Wipe();
+    return answer == ui::kIdOk;
+}
+
+void CGenKeyDlg::Close() {
     done(ui::kIdOk);
+}
+
+void CGenKeyDlg::SetGenerating(bool generating) {
+    if (generating) {
+        progress_ = 0;
+        if (bar_) bar_->setValue(0);
+        SetWorking(true);
+        timer_->start();
+    } else {
+        timer_->stop();
+        SetWorking(false);
+    }
 }
 
 void CGenKeyDlg::SetWorking(bool working) {
@@ -274,100 +170,10 @@ void CGenKeyDlg::SetWorking(bool working) {
     if (QWidget* progress = Control(kIdProgress)) progress->setVisible(working);
 }
 
-void CGenKeyDlg::StartGeneration() {
-    // The worker selects the device again; with the session opened here that needs no choice,
-    // which would have to show a window on the worker thread.
-    if (device_->session() == 0) {
-        CK_SLOT_ID slot = 0;
-        if (int code = device_->SelectDevice(DeviceKind(), &slot)) {
-            pin_.wipe();
-            EndWith(code);
-            return;
-        }
-    }
-    result_ = code::kOk;
-    privateKey_.clear();
-    publicKey_.clear();
-    fingerprint_.clear();
-    code91_.clear();
-    progress_ = 0;
-    if (bar_) bar_->setValue(0);
-    finished_.store(false, std::memory_order_relaxed);
-    SetWorking(true);
-    timer_->start();
-    worker_ = std::thread([this] { RunWorker(); });
-}
-
-void CGenKeyDlg::RunWorker() {
-    CPSA& device = *device_;
-    const bool card = location_ == kLocationSmartCard;
-    CK_SLOT_ID slot = 0;
-    int code = device.SelectDevice(DeviceKind(), &slot);
-    if (code == code::kOk) {
-        const int b = device.LoginUser(&pin_);
-        pin_.wipe();
-        if (b == code::kOk) {
-            code = device.GenerateDeviceKeyPair(name_.c_str(), keySize_, publicKey_, fingerprint_);
-            if (code == code::kKeyPairGenFailed)
-                code = card ? code::kCardGenFailed : code::kTokenGenFailed;
-        } else if (int read = device.ReadTokenState(); read != code::kOk) {
-            code = read;
-        } else if (device.pukLocked() && (device.userPinLocked() || b == code::kPinLocked)) {
-            device.ListKeys(code91_);
-            code = code::kPinAndPukLocked;
-        } else if (device.userPinLocked() || b == code::kPinLocked) {
-            code = code::kPinLocked;
-        } else {
-            code = b;
-        }
-    }
-    pin_.wipe();
-    result_ = code;
-    if (code == code::kOk) privateKey_ = "NULL";
-    if (device.session() != 0) device.CloseSession();
-    device.UnloadModule();
-    // Last: everything above is visible to whoever sees the flag.
-    finished_.store(true, std::memory_order_release);
-}
-
 void CGenKeyDlg::OnTimer() {
     if (bar_) bar_->setValue(progress_);
     progress_ = progress_ >= kProgressSteps - 1 ? 0 : progress_ + 1;
-    if (!finished_.load(std::memory_order_acquire)) return;
-    timer_->stop();
-    if (worker_.joinable()) worker_.join();
-    finished_.store(false, std::memory_order_relaxed);
-    SetWorking(false);
-
-    const int code = result_;
-    if (code == code::kOk) {
-        done(ui::kIdOk);
-        return;
-    }
-    if (code == code::kCancelled) return;
-    if (location_ == kLocationSmartCard) {
-        int text = 0;
-        switch (code) {
-            case code::kWrongPin:
-                text = kTextIncorrectPin;
-                break;
-            case code::kNoReader:
-            case code::kNoCard:
-            case code::kNoReader93:
-            case code::kNoReader94:
-            case code::kNoReader95:
-                text = kTextInsertCard;
-                break;
-            case code::kKeyExistsOnDevice:
-                text = kTextKeyNameInUse;
-                break;
-        }
-        if (text != 0) {
-            ui::Message(LoadText(text));
-            return;
-        }
-    }
-    done(ui::kIdOk);
+    if (flow_) flow_->Poll(*this);
 }
 
 }  // namespace vq

@@ -1,38 +1,25 @@
 // CGenKeyDlg: the key generation dialog. The user picks a smart card or a USB token, names the
-// key and types the PIN; the key pair is generated on the device by a worker thread while a
-// progress bar runs.
-//
-// Threads: the worker runs only device calls. It writes its outputs (result code, public key,
-// fingerprint, private key text, key list) and then, last, the finished flag; the user-interface
-// thread reads them only after its 100 ms timer has seen the flag. Every control that could start
-// another device operation is disabled meanwhile, so the device object has one user at a time.
+// key and types the PIN; the dialog reports Generate and its 100 ms timer to the key generation
+// flow and shows what the flow tells it: messages, the PIN prompt, the progress bar while the
+// flow's worker generates the key pair on the device.
 #pragma once
 
-#include <atomic>
-#include <functional>
-#include <string>
-#include <thread>
-
 #include "dialogs/dialog_base.h"
-#include "storage/secure.h"
+#include "operations/key_generation.h"
 
 class QTimer;
 class QProgressBar;
 
 namespace vq {
 
-class CKeysStorage;
-class CPSA;
-
-class CGenKeyDlg : public CDialogBase {
+class CGenKeyDlg : public CDialogBase, public IKeyGenerationView {
     Q_OBJECT
   public:
     // Locations: radio indexes of the template. Only the device ones are offered.
-    static constexpr int kLocationBank = 0;
-    static constexpr int kLocationFile = 1;
-    static constexpr int kLocationSmartCard = 2;
-    static constexpr int kLocationUsbToken = 3;
-    static constexpr int kMaxNameLength = 35;
+    static constexpr int kLocationBank = keygen::kLocationBank;
+    static constexpr int kLocationFile = keygen::kLocationFile;
+    static constexpr int kLocationSmartCard = keygen::kLocationSmartCard;
+    static constexpr int kLocationUsbToken = keygen::kLocationUsbToken;
     static constexpr int kTimerId = 101;
     static constexpr int kTimerPeriodMs = 100;
     static constexpr int kProgressSteps = 10;
@@ -50,30 +37,18 @@ class CGenKeyDlg : public CDialogBase {
     explicit CGenKeyDlg(QWidget* parent = nullptr);
     ~CGenKeyDlg() override;
 
-    // Reads the GenerateKey argument as "|%d|": 1 when no number follows a leading bar, else 0.
-    int SetUp(const CKeysStorage& keys, CPSA& device, const char* parameters);
-    void SetKeySize(int bits) { keySize_ = bits; }
-    void SetDialogVariant(int variant) { variant_ = variant; }
-    // The initialisation of a device that is not initialised; it works on the open device and
-    // leaves it open. Its non-zero result ends the dialog with that code.
-    void SetInitialise(std::function<int()> initialise) { initialise_ = std::move(initialise); }
+    // The flow that Generate and the timer are reported to; without one Generate does nothing.
+    void SetFlow(KeyGenerationFlow* flow) { flow_ = flow; }
 
-    // Outputs, read after the dialog closed with OK.
-    int ResultCode() const { return result_; }
-    int Location() const { return location_; }
-    const std::string& KeyName() const { return name_; }
-    const std::string& PrivateKey() const { return privateKey_; }
-    const std::string& PublicKey() const { return publicKey_; }
-    const std::string& Fingerprint() const { return fingerprint_; }
-    const std::string& Code91Value() const { return code91_; }
-    const std::string& SavedPath() const { return savedPath_; }
-    int MinPasswordLength() const { return minPasswordLength_; }
-
-    // Key kind of a location: 0, 1, 2, 11, or 255 for anything else.
-    static int KindOfLocation(int location);
     // Whether the worker is running (the controls are disabled).
     bool Generating() const { return generating_; }
     int ProgressValue() const;
+
+    // IKeyGenerationView
+    void ShowMessage(int textId, ui::Icon icon, int captionId) override;
+    bool AskPin(const std::string& keyName, SecureString& pin) override;
+    void SetGenerating(bool generating) override;
+    void Close() override;
 
   protected:
     void OnInitDialog() override;
@@ -81,34 +56,11 @@ class CGenKeyDlg : public CDialogBase {
     void OnCancel() override;
 
   private:
-    int CheckName(const std::string& name) const;
-    // Closes the device, stores the code and closes the dialog with OK.
-    void EndWith(int code);
-    void StartGeneration();
-    void RunWorker();
     void OnTimer();
     void SetWorking(bool working);
-    int DeviceKind() const;
 
-    const CKeysStorage* keys_ = nullptr;
-    CPSA* device_ = nullptr;
-    std::function<int()> initialise_;
-    int keySize_ = 1024;
-    int variant_ = 0;
-    int minPasswordLength_ = 0;
-
+    KeyGenerationFlow* flow_ = nullptr;
     int location_ = kLocationUsbToken;
-    std::string name_;
-    SecureString pin_;
-    int result_ = 0;
-    std::string privateKey_;
-    std::string publicKey_;
-    std::string fingerprint_;
-    std::string code91_;
-    std::string savedPath_;
-
-    std::thread worker_;
-    std::atomic<bool> finished_{false};
     bool generating_ = false;
     int progress_ = 0;
     QTimer* timer_ = nullptr;

@@ -24,7 +24,6 @@
 #include "platform/ui/ui.h"
 #include "resources/text.h"
 #include "resources/text_ids.h"
-#include "storage/code_table.h"
 #include "storage/codes.h"
 #include "storage/hex_text.h"
 
@@ -94,23 +93,6 @@ QIcon ChevronIcon(bool up) {
     return QIcon(pm);
 }
 
-// A small keyboard for the keyboard button.
-QIcon KeyboardIcon() {
-    QPixmap pm(20, 14);
-    pm.fill(Qt::transparent);
-    QPainter p(&pm);
-    p.setPen(QColor(64, 64, 64));
-    p.setBrush(QColor(224, 224, 224));
-    p.drawRoundedRect(QRectF(0.5, 0.5, 19, 13), 2, 2);
-    p.setPen(Qt::NoPen);
-    p.setBrush(QColor(64, 64, 64));
-    for (int row = 0; row < 3; ++row)
-        for (int col = 0; col < 5; ++col)
-            p.drawRect(2 + col * 3 + (row == 1 ? 1 : 0), 2 + row * 3, 2, 2);
-    p.drawRect(5, 11, 10, 1);
-    return QIcon(pm);
-}
-
 // The dialog's icon: a sheet with text lines and a seal.
 QPixmap SealPixmap() {
     QPixmap pm(32, 32);
@@ -150,10 +132,7 @@ CSignDlg::CSignDlg(ISigningOperations& ops, QWidget* parent)
 CSignDlg::CSignDlg(SignSession& session, QWidget* parent) : CSignDlg(nullptr, &session, parent) {}
 
 CSignDlg::CSignDlg(std::unique_ptr<SignSession> own, SignSession* external, QWidget* parent)
-    : CDialogBase(kSignDialogId, parent),
-      own_(std::move(own)),
-      session_(own_ ? *own_ : *external),
-      ops_(session_.ops()) {
+    : CDialogBase(kSignDialogId, parent), own_(std::move(own)), session_(own_ ? *own_ : *external) {
     table_ = new CColoredListCtrl(this);
     TakePlace(Control(kIdTable), table_, kIdTable, "list");
     table_->setColumnCount(2);
@@ -321,38 +300,15 @@ void CSignDlg::ShowRawText() {
 
 void CSignDlg::FillKeyList() {
     keys_->clear();
-    CKeysStorage& keySet = ops_.KeySet();
     int preselected = -1;
-    for (std::size_t i = 0; i < keySet.Count(); ++i) {
-        CKeyStorage* key = keySet.At(i);
-        // A position left from an earlier dialog must not name an entry of this one.
-        key->listPosition = -1;
-        if (!session_.Offered(*key)) continue;
-        key->listPosition = keys_->count();
-        if (preselected < 0 && key->id == session_.preselectedKeyId())
-            preselected = key->listPosition;
-        keys_->addItem(Qs(key->DisplayText()));
-    }
+    for (const std::string& text : session_.NumberOfferedKeys(preselected))
+        keys_->addItem(Qs(text));
     if (keys_->count() > 0) keys_->setCurrentIndex(preselected >= 0 ? preselected : 0);
-}
-
-CKeyStorage* CSignDlg::KeyAtEntry(int entry, int& index) const {
-    index = -1;
-    if (entry < 0) return nullptr;
-    CKeysStorage& keySet = ops_.KeySet();
-    for (std::size_t i = 0; i < keySet.Count(); ++i) {
-        CKeyStorage* key = keySet.At(i);
-        if (key->listPosition == entry && session_.Offered(*key)) {
-            index = static_cast<int>(i);
-            return key;
-        }
-    }
-    return nullptr;
 }
 
 void CSignDlg::ApplySelection() {
     int index = -1;
-    CKeyStorage* key = KeyAtEntry(keys_->currentIndex(), index);
+    CKeyStorage* key = session_.KeyAtEntry(keys_->currentIndex(), index);
     if (key) session_.Select(index);
     const bool device = key && (key->kind == kind::kSmartCard || key->kind == kind::kUsbToken);
     passwordLabel_->setText(Text(device ? kTextPinCodeLabel : kTextKeyPasswordLabel));
@@ -430,7 +386,7 @@ void CSignDlg::Layout() {
     y += keys_->height() + 10;
 
     int index = -1;
-    const CKeyStorage* key = KeyAtEntry(keys_->currentIndex(), index);
+    const CKeyStorage* key = session_.KeyAtEntry(keys_->currentIndex(), index);
     if (inDialog && !(key && key->kind == kind::kCertStore)) {
         place(passwordLabel_, y + 3);
         place(password_, y + 6);
@@ -463,37 +419,20 @@ void CSignDlg::FocusPasswordField() {
     update();
 }
 
+void CSignDlg::ShowMessage(int textId, ui::Icon icon) {
+    ui::Message(LoadText(textId), icon);
+}
+
 void CSignDlg::OnOK() {
     TakePassword();
     const int entry = keys_->currentIndex();
-    if (entry < 0) return;
     int index = -1;
-    CKeyStorage* key = KeyAtEntry(entry, index);
-    if (!key) return;
+    if (!session_.KeyAtEntry(entry, index)) return;
     if (index != session_.selectedIndex()) {
         ApplySelection();
-        key = KeyAtEntry(entry, index);
-        if (!key) return;
+        if (!session_.KeyAtEntry(entry, index)) return;
     }
-    if (key->kind == kind::kSmartCard && !ops_.SmartCardDriverInstalled()) {
-        ui::Message(LoadText(kTextInstallReaderDriver), ui::Icon::kError);
-        return;
-    }
-    if (key->kind == kind::kUsbToken && !ops_.TokenDriverInstalled()) {
-        ui::Message(LoadText(kTextInstallTokenDriver), ui::Icon::kError);
-        return;
-    }
-    session_.set_chosen(index, key->id);
-
-    while (true) {
-        const CodeMeaning meaning = MeaningOf(session_.SigningAttempt(&typed_, this));
-        // A forgotten location: the next attempt asks for the file.
-        if (meaning.signDialog == SignDialogAction::kRetry) continue;
-        if (meaning.signDialogText != 0)
-            ui::Message(LoadText(meaning.signDialogText), meaning.icon);
-        if (meaning.signDialog == SignDialogAction::kClose) done(ui::kIdOk);
-        return;
-    }
+    if (session_.SignPressed(index, typed_, *this)) done(ui::kIdOk);
 }
 
 void CSignDlg::OnCancel() {

@@ -1,7 +1,8 @@
 // CSignDlg: the order signing dialog. Shows the order the page wants signed as a table (or as the
 // raw text), lists the keys the page allows, takes the password or PIN when the signing dialog
-// variant asks for it here, and runs the signing attempts of its SignSession on the Sign button.
-// Also serves without an order (log-in challenge: key choice and password only).
+// variant asks for it here, and reports the Sign button to its SignSession, which runs the signing
+// attempts and tells the dialog (its ISignView) what to show. Also serves without an order (log-in
+// challenge: key choice and password only).
 #pragma once
 
 #include <QString>
@@ -14,7 +15,7 @@
 
 #include "dialogs/dialog_base.h"
 #include "dialogs/order_text.h"
-#include "dialogs/sign_session.h"
+#include "operations/sign_session.h"
 #include "storage/secure.h"
 
 class QComboBox;
@@ -99,6 +100,7 @@ class CSignDlg : public CDialogBase, public ISignView {
     // ISignView
     void WipePasswordField() override;
     void FocusPasswordField() override;
+    void ShowMessage(int textId, ui::Icon icon) override;
 
   protected:
     void OnInitDialog() override;
@@ -122,15 +124,12 @@ class CSignDlg : public CDialogBase, public ISignView {
     void SetView(bool formatted);
     void ShowRawText();
     QWidget* CurrentView() const;
-    // The key set entry offered at key list entry `entry`, and its index in the key set.
-    CKeyStorage* KeyAtEntry(int entry, int& index) const;
     // Takes the field's text as the password, unless the field still shows the wipe mask.
     void TakePassword();
     void SetExpandButton();
 
     std::unique_ptr<SignSession> own_;
     SignSession& session_;
-    ISigningOperations& ops_;
 
     CColoredListCtrl* table_ = nullptr;
     QPlainTextEdit* raw_ = nullptr;

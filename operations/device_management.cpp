@@ -1,12 +1,13 @@
 // The component's device management and key generation operations.
-#include "devices/ui/pin_dlg.h"
-#include "devices/ui/pin_puk_dlg.h"
-#include "devices/ui/remove_dlg.h"
-#include "devices/ui/select_reader_dlg.h"
+#include "dialogs/devices/pin_dlg.h"
+#include "dialogs/devices/pin_puk_dlg.h"
+#include "dialogs/devices/remove_dlg.h"
+#include "dialogs/devices/select_reader_dlg.h"
 #include "dialogs/entry.h"
 #include "dialogs/gen_key_dlg.h"
 #include "dialogs/password_dialog.h"
 #include "operations/device_flows.h"
+#include "operations/key_generation.h"
 #include "operations/keys_storage_comp.h"
 #include "platform/ui/ui.h"
 #include "storage/codes.h"
@@ -40,15 +41,7 @@ class DialogFlowUi final : public IDeviceFlowUi {
     IDeviceChooser* DeviceChooser() override { return &chooser_; }
 
   private:
-    // The choice dialog is made only when there is something to choose.
-    class Chooser final : public IDeviceChooser {
-      public:
-        int ChooseDevice(CPSA& psa, int deviceKind, DeviceEntries& entries) override {
-            CSelectReaderDlg dialog;
-            return dialog.ChooseDevice(psa, deviceKind, entries);
-        }
-    };
-    Chooser chooser_;
+    CDeviceChoice chooser_;
 };
 
 }  // namespace
@@ -95,10 +88,9 @@ OpResult CKeysStorageComp::GenerateKeyOperation(const char* parameters) {
     if (!flowUi_) flowUi_ = std::make_unique<DialogFlowUi>();
     CPSA& device = DeviceObject();
 
-    CGenKeyDlg dialog;
-    if (dialog.SetUp(*this, device, parameters) != code::kOk) return {code::kInvalidArgument};
-    dialog.SetDialogVariant(dialogVariant_);
-    dialog.SetInitialise([this, &device] {
+    KeyGenerationFlow flow(device, *this);
+    if (flow.SetUp(parameters) != code::kOk) return {code::kInvalidArgument};
+    flow.SetInitialise([this, &device] {
         DeviceFlows flows(device, *this, *flowUi_);
         const int code = flows.InitialiseOpenDevice().code;
         // The initialisation leaves the security officer logged in: the PIN login of the
@@ -106,8 +98,10 @@ OpResult CKeysStorageComp::GenerateKeyOperation(const char* parameters) {
         if (device.session() != 0) device.CloseSession();
         return code;
     });
-    dialog.SetKeySize(1024);
-    // The device choice runs on this thread only: the dialog selects the device before its
+    flow.SetKeySize(1024);
+    CGenKeyDlg dialog;
+    dialog.SetFlow(&flow);
+    // The device choice runs on this thread only: the flow selects the device before its
     // worker starts, so the worker finds the session open and never has to ask.
     device.SetDeviceChooser(flowUi_->DeviceChooser());
     const int shown = dialog.DoModal();
@@ -115,13 +109,13 @@ OpResult CKeysStorageComp::GenerateKeyOperation(const char* parameters) {
     if (shown != ui::kIdOk) return {code::kCancelled};
 
     OpResult r;
-    r.code = dialog.ResultCode();
-    r.kind = CGenKeyDlg::KindOfLocation(dialog.Location());
+    r.code = flow.ResultCode();
+    r.kind = KindOfLocation(flow.Location());
     if (r.code == code::kOk) {
-        r.fields = {HexEncode(Win1250ToIso(dialog.KeyName())), dialog.PrivateKey(),
-                    dialog.PublicKey(), dialog.Fingerprint()};
+        r.fields = {HexEncode(Win1250ToIso(flow.KeyName())), flow.PrivateKey(), flow.PublicKey(),
+                    flow.Fingerprint()};
     } else if (r.code == code::kPinAndPukLocked) {
-        r.keyList = MapDeviceKeyList(*this, dialog.Code91Value());
+        r.keyList = MapDeviceKeyList(*this, flow.Code91Value());
     }
     return r;
 }

@@ -7,7 +7,6 @@
 #include "crypto/system_cert_store.h"
 #include "dialogs/chose_key_dlg.h"
 #include "dialogs/entry.h"
-#include "dialogs/sign_dlg.h"
 #include "operations/device_flows.h"
 #include "operations/psa_backend.h"
 #include "operations/register_cert.h"
@@ -112,9 +111,7 @@ constexpr std::size_t kMaxChallengeText = 117;  // one PKCS#1 v1.5 block of a 10
 
 }  // namespace
 
-CKeysStorageComp::CKeysStorageComp()
-    : devices_(std::make_unique<CPsaBackend>()),
-      runSignDialog_([](SignSession& session) { return RunSignDialog(session); }) {
+CKeysStorageComp::CKeysStorageComp() : devices_(std::make_unique<CPsaBackend>()) {
     certStore_ = std::make_unique<NssCertStore>();
 }
 

@@ -9,9 +9,9 @@
 
 #include "crypto/base_rsa.h"
 #include "devices/key_list.h"
-#include "dialogs/sign_session.h"
 #include "operations/backends.h"
 #include "operations/page_bridge.h"
+#include "operations/sign_session.h"
 #include "storage/key_storage.h"
 
 namespace vq {
@@ -70,7 +70,8 @@ class CKeysStorageComp : public CKeysStorage, public ISigningOperations {
     bool signingLocked() const { return signingLocked_; }
     const std::string& pendingChallenge() const { return challenge_; }
 
-    // Shows the order signing dialog around a session; returns the dialog's result (1 OK).
+    // Shows the order signing dialog around a session; returns the dialog's result (1 OK). The
+    // control wires the real dialog in; without one every signing window counts as cancelled.
     using SignDialogRunner = std::function<int(SignSession&)>;
     void SetSignDialogRunner(SignDialogRunner r) { runSignDialog_ = std::move(r); }
 

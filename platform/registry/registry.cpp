@@ -60,6 +60,7 @@ long FromErrno(int e) {
             return kErrorNotEnoughMemory;
         case ENOSPC:
         case EDQUOT:
+        case EFBIG:
             return kErrorDiskFull;
         default:
             return kErrorRegistryIoFailed;
@@ -188,11 +189,23 @@ mode_t DirMode(Root root) {
     return root == Root::CurrentUser ? 0700 : 0755;
 }
 
-// Reads and parses a root file; a missing file is an empty root.
+// Whether the path names something other than a regular file (a FIFO, a device, a directory, or
+// a link to one). Such a root is refused before its lock file is made beside it.
+bool NotAFile(const std::string& file) {
+    struct stat st {};
+    return ::stat(file.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
+}
+
+// Reads and parses a root file; a missing file is an empty root. Only a regular file of at most
+// kMaxRootFileSize bytes is read, so a FIFO, /dev/zero or a huge file cannot hang or exhaust us.
 long LoadRoot(const std::string& file, Root root, RegNode& tree) {
     tree = RegNode{};
-    Fd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    Fd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (fd.get() < 0) return errno == ENOENT ? 0 : FromErrno(errno);
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) return FromErrno(errno);
+    if (!S_ISREG(st.st_mode) || st.st_size > static_cast<off_t>(kMaxRootFileSize))
+        return kErrorBadRegistryFile;
     std::string text;
     char buf[65536];
     while (true) {
@@ -202,6 +215,9 @@ long LoadRoot(const std::string& file, Root root, RegNode& tree) {
             return FromErrno(errno);
         }
         if (n == 0) break;
+        // A file that grows while it is read is bounded all the same.
+        if (text.size() + static_cast<std::size_t>(n) > kMaxRootFileSize)
+            return kErrorBadRegistryFile;
         text.append(buf, static_cast<std::size_t>(n));
     }
     RegDocument doc;
@@ -260,6 +276,7 @@ long Store(const std::string& file, Root root, const std::string& text) {
 // Read access: a shared lock over the read of the file.
 long Read(Root root, RegNode& tree) {
     const std::string file = ResolvedFile(root);
+    if (NotAFile(file)) return kErrorBadRegistryFile;
     FileLock lock;
     if (long rc = lock.Acquire(file, false, FileMode(root))) return rc;
     return LoadRoot(file, root, tree);
@@ -269,6 +286,7 @@ long Read(Root root, RegNode& tree) {
 // returns an error code and says whether it changed anything; nothing changed, nothing written.
 long Modify(Root root, const std::function<long(RegNode&, bool&)>& change) {
     const std::string file = ResolvedFile(root);
+    if (NotAFile(file)) return kErrorBadRegistryFile;
     if (!CanWrite(file)) return kErrorAccessDenied;
     if (long rc = MakeDirs(DirOf(file), DirMode(root))) return rc;
     FileLock lock;

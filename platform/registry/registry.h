@@ -2,6 +2,7 @@
 // files (one per root). Every write is atomic and serialised between processes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -19,9 +20,13 @@ inline constexpr long kErrorInvalidData = 13;
 inline constexpr long kErrorInvalidParameter = 87;
 inline constexpr long kErrorDiskFull = 112;
 inline constexpr long kErrorMoreData = 234;
-inline constexpr long kErrorBadRegistryFile = 1009;  // ERROR_BADDB: a root file cannot be parsed
+inline constexpr long kErrorBadRegistryFile = 1009;  // ERROR_BADDB: a root file cannot be used
 inline constexpr long kErrorRegistryIoFailed = 1016;
 inline constexpr long kErrorKeyDeleted = 1018;  // the key of a handle was deleted meanwhile
+
+// The largest root file read. The component's settings take a few kilobytes; anything near this is
+// not a registry file of ours and is refused as a broken one.
+inline constexpr std::size_t kMaxRootFileSize = 16 * 1024 * 1024;
 
 // Value types.
 inline constexpr std::uint32_t kRegNone = 0;

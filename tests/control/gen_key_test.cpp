@@ -506,12 +506,12 @@ TEST_F(GenKeyWindow, OnlyDeviceLocationsShowAndTheButtonsSitBelowTheName) {
 }
 
 TEST(GenKeyKinds, LocationsMapToKeyKinds) {
-    EXPECT_EQ(CGenKeyDlg::KindOfLocation(0), 0);
-    EXPECT_EQ(CGenKeyDlg::KindOfLocation(1), 1);
-    EXPECT_EQ(CGenKeyDlg::KindOfLocation(2), 2);
-    EXPECT_EQ(CGenKeyDlg::KindOfLocation(3), 11);
-    EXPECT_EQ(CGenKeyDlg::KindOfLocation(4), 255);
-    EXPECT_EQ(CGenKeyDlg::KindOfLocation(-1), 255);
+    EXPECT_EQ(KindOfLocation(0), 0);
+    EXPECT_EQ(KindOfLocation(1), 1);
+    EXPECT_EQ(KindOfLocation(2), 2);
+    EXPECT_EQ(KindOfLocation(3), 11);
+    EXPECT_EQ(KindOfLocation(4), 255);
+    EXPECT_EQ(KindOfLocation(-1), 255);
 }
 
 }  // namespace

@@ -5,6 +5,9 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 
+#include <sys/stat.h>
+
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -18,6 +21,7 @@ using namespace std::string_literals;
 #include "storage/armour.h"
 #include "storage/codes.h"
 #include "storage/hex_text.h"
+#include "storage/key_file.h"
 
 namespace vq {
 namespace {
@@ -110,6 +114,8 @@ class RsaEngine : public testing::Test {
         Shell("openssl genrsa -out b.pem 1024");
         Shell("openssl rsa -in a.pem -pubout -out a.pub");
         keyFile_ = new std::string(CliKeyFile("a.pem", "correct horse", kSalt));
+        // Key a's payload, kept apart from the working file that later key files overwrite.
+        fs::copy_file(g_dir / "cli.payload", g_dir / "a.payload");
         // Fingerprints from the tool's modulus output: SHA-1 of n || e (e = 65537).
         std::string mod = Shell("openssl rsa -in a.pem -noout -modulus");
         mod = mod.substr(mod.find('=') + 1);
@@ -201,7 +207,7 @@ TEST_F(RsaEngine, MalformedKeyFileText) {
 }
 
 TEST_F(RsaEngine, PayloadLengthChecks) {
-    const std::string payload = Slurp(g_dir / "cli.payload");  // key a, built in SetUpTestSuite
+    const std::string payload = Slurp(g_dir / "a.payload");
     auto load = [&](std::string p, const char* password = "correct horse") {
         const std::string text =
             ArmourEncode(std::span(reinterpret_cast<const unsigned char*>(p.data()), p.size()), 3);
@@ -339,6 +345,61 @@ TEST_F(RsaEngine, Pkcs8Failures) {
         "ec.der");
     EXPECT_EQ(rsa_.LoadPkcs8Key(Hex(Slurp(g_dir / "ec.der")).c_str(), "p", fp),
               code::kKindNotUsable);
+}
+
+// Files that are no key file at all end at the file or at the engine with their code, at once,
+// and nothing is read whole: a huge file is refused by its size, a FIFO or device by its type.
+TEST_F(RsaEngine, HostileKeyFilesEndWithTheirCodesWithinASecond) {
+    Shell(
+        "openssl pkcs8 -topk8 -in a.pem -v2 aes-256-cbc -passout pass:p -outform DER -out k8.der");
+    Put(g_dir / "k1.prv", *keyFile_);
+    const std::string der = Slurp(g_dir / "k8.der");
+    Put(g_dir / "half1.prv", keyFile_->substr(0, keyFile_->size() / 2));
+    Put(g_dir / "half8.der", der.substr(0, der.size() / 2));
+    Put(g_dir / "zeros", std::string(kMaxKeyFileSize, '\0'));
+    fs::create_symlink("/dev/zero", g_dir / "zero-link");
+    ASSERT_EQ(mkfifo((g_dir / "pipe").c_str(), 0600), 0);
+    {
+        std::ofstream(g_dir / "huge", std::ios::binary) << *keyFile_;
+        fs::resize_file(g_dir / "huge", 400ull * 1024 * 1024);  // sparse
+    }
+    struct Case {
+        const char* file;
+        int readCode;                // of the file
+        int keyFileCode, pkcs8Code;  // of the engine, when the file was read
+    };
+    const Case cases[] = {
+        {"huge", code::kOutOfMemory, 0, 0},
+        {"zero-link", code::kKeyFileOpen, 0, 0},
+        {"pipe", code::kKeyFileOpen, 0, 0},
+        {"zeros", 0, code::kBadKeyMaterial, code::kPkcs8Unparsable},
+        {"half1.prv", 0, code::kBadKeyMaterial, code::kPkcs8Unparsable},
+        {"half8.der", 0, code::kBadKeyMaterial, code::kPkcs8Unparsable},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        const auto start = std::chrono::steady_clock::now();
+        SecureString hex;
+        ASSERT_EQ(ReadKeyFile((g_dir / c.file).c_str(), hex), c.readCode);
+        if (c.readCode == 0) {
+            std::string fp;
+            EXPECT_EQ(rsa_.LoadKeyFile(hex.c_str(), "correct horse", fp), c.keyFileCode);
+            EXPECT_EQ(rsa_.LoadPkcs8Key(hex.c_str(), "p", fp), c.pkcs8Code);
+        } else {
+            EXPECT_TRUE(hex.empty());
+        }
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    }
+    // The whole files load, so the cut ones fail for being cut.
+    for (const auto& [file, pkcs8] : {std::pair{"k1.prv", false}, std::pair{"k8.der", true}}) {
+        SecureString hex;
+        ASSERT_EQ(ReadKeyFile((g_dir / file).c_str(), hex), 0);
+        std::string fp;
+        EXPECT_EQ(pkcs8 ? rsa_.LoadPkcs8Key(hex.c_str(), "p", fp)
+                        : rsa_.LoadKeyFile(hex.c_str(), "correct horse", fp),
+                  0)
+            << file;
+    }
 }
 
 TEST(PublicKeyBlob, LayoutIsLittleEndianLengths) {

@@ -300,18 +300,28 @@ def wait_window(title, before=(), timeout=WAIT):
     def probe():
         for w in visible_windows_any():
             if w not in before and window_title(w) == title:
-                return w
+                try:
+                    return settled(w)
+                except Abort:
+                    continue
         return None
-    return settled(wait_for(f"the window '{title}'", probe, timeout))
+    return wait_for(f"the window '{title}'", probe, timeout)
 
 
 def wait_new_window(what, before, timeout=WAIT):
     """The first window of the component that was not visible before (titles of Qt's own
     dialogs and of message boxes without a caption are not the component's texts)."""
     def probe():
-        wins = [w for w in visible_windows_any() if w not in before]
-        return wins[0] if wins else None
-    return settled(wait_for(what, probe, timeout))
+        # A window that goes away as it appears (Qt may map a dialog and remake it) is not the
+        # one: look again.
+        for w in visible_windows_any():
+            if w not in before:
+                try:
+                    return settled(w)
+                except Abort:
+                    continue
+        return None
+    return wait_for(what, probe, timeout)
 
 
 def settled(win):

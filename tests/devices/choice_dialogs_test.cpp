@@ -6,8 +6,8 @@
 #include <regex>
 
 #include "devices/psa.h"
-#include "devices/ui/remove_dlg.h"
-#include "devices/ui/select_reader_dlg.h"
+#include "dialogs/devices/remove_dlg.h"
+#include "dialogs/devices/select_reader_dlg.h"
 #include "resources/text_ids.h"
 #include "storage/codes.h"
 #include "tests/devices/scripted_fixture.h"
@@ -83,6 +83,17 @@ TEST_F(ChoiceDialogs, OkOnAnEmptyListAsksForAReaderAndCancelGivesNoRow) {
     EXPECT_GE(Find({"\"event\":\"message\"", ErrorBox(kTextSelectReader)}), 0);
     // The dialog stayed open after the message.
     EXPECT_GT(Find({"\"event\":\"dump\"", "\"rows\":[]"}), Find({"\"event\":\"message\""}));
+}
+
+TEST_F(ChoiceDialogs, TheFlowsChoiceOpensTheDialogForEachChoice) {
+    // A chosen row, the preselected first row, and a cancel: one dialog each.
+    Script("dialog 421\nselect 203 1\nclick 1\ndialog 421\nclick 1\ndialog 421\nclick 2\n");
+    DeviceEntries entries = Three();
+    CDeviceChoice choice;
+    EXPECT_EQ(choice.ChooseDevice(psa, kDeviceAny, entries), 1);
+    EXPECT_EQ(choice.ChooseDevice(psa, kDeviceAny, entries), 0);
+    EXPECT_EQ(choice.ChooseDevice(psa, kDeviceAny, entries), -1);
+    ExpectScriptDone();
 }
 
 // Two devices behind the fakes; the user unplugs the first while the choice is shown.

@@ -4,8 +4,8 @@
 
 #include <regex>
 
-#include "devices/ui/pin_dlg.h"
-#include "devices/ui/pin_puk_dlg.h"
+#include "dialogs/devices/pin_dlg.h"
+#include "dialogs/devices/pin_puk_dlg.h"
 #include "resources/text_ids.h"
 #include "tests/devices/scripted_fixture.h"
 #include "tests/dialogs/qt_app.h"

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <openssl/rsa.h>
 
-#include "dialogs/sign_session.h"
+#include "operations/sign_session.h"
 #include "platform/ui/ui.h"
 #include "storage/codes.h"
 #include "storage/network_msg.h"

@@ -7,9 +7,10 @@
 #include <fstream>
 
 #include "devices/psa.h"
-#include "dialogs/sign_session.h"
+#include "dialogs/sign_dlg.h"
 #include "operations/keys_storage_comp.h"
 #include "operations/psa_backend.h"
+#include "operations/sign_session.h"
 #include "resources/text_ids.h"
 #include "storage/cfg_reg.h"
 #include "storage/codes.h"
@@ -38,6 +39,7 @@ class DeviceSigning : public testing::ScriptedUiTest {
   protected:
     void SetUp() override {
         ScriptedUiTest::SetUp();
+        comp.SetSignDialogRunner([](SignSession& session) { return RunSignDialog(session); });
         env.UseFakes();
         env.InitToken("card");
         env.InitToken("token");

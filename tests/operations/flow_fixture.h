@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "crypto/base_rsa.h"
+#include "dialogs/sign_dlg.h"
 #include "hosts/keytool/key_file_writer.h"
 #include "operations/keys_storage_comp.h"
 #include "platform/codepage/codepage.h"
@@ -77,6 +78,7 @@ class FlowTest : public ::testing::Test {
         ASSERT_TRUE(ui_.transcript().Open(Path("transcript.jsonl")));
         ui::SetCurrent(&ui_);
         comp_ = std::make_unique<CKeysStorageComp>();
+        comp_->SetSignDialogRunner([](SignSession& session) { return RunSignDialog(session); });
         page_.defined = {"componentWKPEvent"};
         comp_->SetClientSite(&page_);
         comp_->EnsureBridge();

@@ -4,7 +4,7 @@
 #include <QDir>
 #include <iterator>
 
-#include "dialogs/sign_session.h"
+#include "operations/sign_session.h"
 #include "platform/registry/reg_text.h"
 #include "resources/text.h"
 #include "resources/text_ids.h"

@@ -3,10 +3,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -379,6 +382,83 @@ TEST_F(Registry, UnparsableFileIsReportedAndNeverOverwritten) {
     // An empty file is an empty root, not a broken one.
     WriteFile(hklm_, "");
     EXPECT_TRUE(Create(Root::LocalMachine, "A"));
+}
+
+// Whatever stands at a root's path, every call ends at once with the broken-file code and nothing
+// is written over it or beside it.
+TEST_F(Registry, HostileRootFilesAreRefusedAtOnceAndLeftAsTheyAre) {
+    const fs::path fifo = dir_ / "pipe.reg";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const fs::path zeroLink = dir_ / "zero.reg";
+    fs::create_symlink("/dev/zero", zeroLink);
+    const fs::path huge = dir_ / "huge.reg";  // 300 MB, sparse: sized without being read
+    {
+        const int fd = ::open(huge.c_str(), O_WRONLY | O_CREAT, 0600);
+        ASSERT_GE(fd, 0);
+        const char head[] = "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n";
+        ASSERT_EQ(::write(fd, head, sizeof head - 1), static_cast<ssize_t>(sizeof head - 1));
+        ASSERT_EQ(::ftruncate(fd, 300L * 1024 * 1024), 0);
+        ::close(fd);
+    }
+    const fs::path zeros = dir_ / "zeros.reg";
+    WriteFile(zeros, std::string(4096, '\0'));
+    const fs::path truncated = dir_ / "truncated.reg";
+    WriteFile(truncated, "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=hex:01,0");
+    const fs::path directory = dir_ / "dir.reg";
+    fs::create_directory(directory);
+
+    for (const fs::path& file : {fifo, zeroLink, huge, zeros, truncated, directory}) {
+        SCOPED_TRACE(file.filename().string());
+        setenv(kMachineFileEnv, file.c_str(), 1);
+        const auto start = std::chrono::steady_clock::now();
+        KeyPtr key;
+        EXPECT_EQ(OpenKey(Root::LocalMachine, "A", kKeyRead, key), kErrorBadRegistryFile);
+        EXPECT_EQ(CreateKey(Root::LocalMachine, "A", kKeyAllAccess, key), kErrorBadRegistryFile);
+        EXPECT_EQ(DeleteKey(Root::LocalMachine, "A"), kErrorBadRegistryFile);
+        EXPECT_EQ(ImportText("REGEDIT4\n[HKEY_LOCAL_MACHINE\\B]\n"), kErrorBadRegistryFile);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    }
+    EXPECT_TRUE(fs::is_fifo(fifo));
+    EXPECT_EQ(fs::read_symlink(zeroLink), "/dev/zero");
+    EXPECT_EQ(fs::file_size(huge), 300u * 1024 * 1024);
+    EXPECT_EQ(ReadFile(zeros), std::string(4096, '\0'));
+    EXPECT_FALSE(fs::exists("/dev/zero.lock"));
+    // Just under the bound a file is still read (and refused here for what it holds, not its size).
+    WriteFile(zeros, "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=\"" +
+                         std::string(kMaxRootFileSize - 64, 'x') + "\"\n");
+    setenv(kMachineFileEnv, zeros.c_str(), 1);
+    KeyPtr key;
+    EXPECT_EQ(OpenKey(Root::LocalMachine, "A", kKeyRead, key), kErrorSuccess);
+}
+
+// A write that the disk cannot take (here: a file size limit) reports the failure, keeps the old
+// file byte for byte and leaves no temporary behind.
+TEST_F(Registry, WriteThatDoesNotFitKeepsTheOldFile) {
+    const std::string text = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=\"old\"\n\n";
+    WriteFile(hklm_, text);
+    const std::string big(64 * 1024, 'y');
+    const int failed = InChild([&]() -> int {
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{16 * 1024, 16 * 1024};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 90;
+        KeyPtr key;
+        if (CreateKey(Root::LocalMachine, "A", kKeyAllAccess, key) != 0) return 1;
+        if (SetValue(*key, "big", kRegSz, reinterpret_cast<const unsigned char*>(big.data()),
+                     static_cast<std::uint32_t>(big.size())) != kErrorDiskFull)
+            return 2;
+        // A small change still fits.
+        if (SetValue(*key, "w", kRegSz, reinterpret_cast<const unsigned char*>("ok"), 3) != 0)
+            return 3;
+        return 0;
+    });
+    EXPECT_EQ(failed, 0);
+    const std::string now = ReadFile(hklm_);
+    EXPECT_EQ(now.find("big"), std::string::npos);
+    EXPECT_NE(now.find("\"w\"=\"ok\""), std::string::npos);
+    EXPECT_NE(now.find("\"v\"=\"old\""), std::string::npos);
+    for (const auto& entry : fs::directory_iterator(dir_))
+        EXPECT_EQ(entry.path().filename().string().rfind(".machine.reg.", 0), std::string::npos)
+            << entry.path();
 }
 
 TEST_F(Registry, ReadOnlyFileGivesAccessDeniedForWriting) {

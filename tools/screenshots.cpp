@@ -8,42 +8,28 @@
 #include <QTreeWidget>
 #include <cstdio>
 
-#include "dialogs/chose_key_dlg.h"
 #include <QPrinter>
 #include <QTreeWidget>
+#include "dialogs/chose_key_dlg.h"
 
-#include "devices/ui/pin_dlg.h"
-#include "devices/ui/pin_puk_dlg.h"
-#include "devices/ui/remove_dlg.h"
-#include "devices/ui/select_reader_dlg.h"
+#include "dialogs/devices/pin_dlg.h"
+#include "dialogs/devices/pin_puk_dlg.h"
+#include "dialogs/devices/remove_dlg.h"
+#include "dialogs/devices/select_reader_dlg.h"
 #include "dialogs/keyboard_dlg.h"
 #include "dialogs/password_dialog.h"
 #include "platform/ui/ui.h"
 #include "resources/text.h"
 #include "storage/key_storage.h"
+#include "tools/screenshot_frame.h"
 
 namespace {
 
+using vq::tools::Framed;
+using vq::tools::Save;
+
 using vq::CKeyboardDlg;
 using vq::CPasswordDialog;
-
-// The client picture under a plain caption bar carrying the window title.
-QImage Framed(QWidget& w) {
-    const QImage client = w.grab().toImage();
-    const int bar = 22;
-    QImage out(client.width() + 2, client.height() + bar + 1, QImage::Format_RGB32);
-    out.fill(QColor(43, 87, 154));
-    QPainter p(&out);
-    QFont font("DejaVu Sans");
-    font.setPixelSize(12);
-    font.setBold(true);
-    p.setFont(font);
-    p.setPen(Qt::white);
-    p.drawText(QRect(8, 0, out.width() - 16, bar), Qt::AlignVCenter | Qt::AlignLeft,
-               w.windowTitle());
-    p.drawImage(1, bar, client);
-    return out;
-}
 
 void Click(QWidget& w, QPoint at) {
     for (auto [type, buttons] : {std::pair{QEvent::MouseButtonPress, Qt::LeftButton},
@@ -59,13 +45,6 @@ QPoint Centre(const CKeyboardDlg::SpecialRect& s) {
 }
 QPoint Centre(const CKeyboardDlg::KeyRect& k) {
     return {(k.left + k.right) / 2, (k.top + k.bottom) / 2};
-}
-
-bool Save(const QImage& image, const QString& dir, const QString& name) {
-    const QString path = dir + "/" + name + ".png";
-    if (image.save(path, "PNG")) return true;
-    std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
-    return false;
 }
 
 // The device dialogs with typical content.

@@ -1,4 +1,4 @@
-#include "devices/ui/pin_dlg.h"
+#include "dialogs/devices/pin_dlg.h"
 
 #include <QLabel>
 #include <QLineEdit>

@@ -12,8 +12,12 @@
 #include "dialogs/sign_dlg.h"
 #include "resources/text.h"
 #include "storage/hex_text.h"
+#include "tools/screenshot_frame.h"
 
 namespace {
+
+using vq::tools::Framed;
+using vq::tools::Save;
 
 // Keys to list; the screenshots never press Sign.
 class SampleOps : public vq::ISigningOperations {
@@ -67,30 +71,6 @@ const char* const kMultiline =
     "a:Tre\xB6\xE6:Przelew krajowy\r\nz rachunku PL61 1090 1014 0000 0712 1981 2874\r\n|"
     "b:Odbiorca:na rachunek PL27 1140 2004 0000 3002 0135 5387\r\nJan Nowak, ul. D\xB3uga 5\r\n|"
     "c:Kwota:kwota 1 250,00 PLN, tytu\xB3: faktura 12/2024|";
-
-QImage Framed(QWidget& w) {
-    const QImage client = w.grab().toImage();
-    const int bar = 22;
-    QImage out(client.width() + 2, client.height() + bar + 1, QImage::Format_RGB32);
-    out.fill(QColor(43, 87, 154));
-    QPainter p(&out);
-    QFont font("DejaVu Sans");
-    font.setPixelSize(12);
-    font.setBold(true);
-    p.setFont(font);
-    p.setPen(Qt::white);
-    p.drawText(QRect(8, 0, out.width() - 16, bar), Qt::AlignVCenter | Qt::AlignLeft,
-               w.windowTitle());
-    p.drawImage(1, bar, client);
-    return out;
-}
-
-bool Save(const QImage& image, const QString& dir, const QString& name) {
-    const QString path = dir + "/" + name + ".png";
-    if (image.save(path, "PNG")) return true;
-    std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
-    return false;
-}
 
 struct Shot {
     const char* name;

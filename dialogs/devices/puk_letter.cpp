@@ -3,7 +3,7 @@
 #include <QFontMetrics>
 #include <QPainter>
 
-#include "devices/ui/pin_puk_dlg.h"
+#include "dialogs/devices/pin_puk_dlg.h"
 #include "dialogs/dialog_base.h"
 #include "platform/ui/ui.h"
 #include "resources/text.h"

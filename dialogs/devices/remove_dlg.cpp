@@ -1,4 +1,4 @@
-#include "devices/ui/remove_dlg.h"
+#include "dialogs/devices/remove_dlg.h"
 
 #include <QHeaderView>
 #include <QPushButton>

@@ -1,5 +1,6 @@
-// The order signing dialog's state and signing attempt without its window: the flows use it
-// directly when no window is shown (challenge decryption), and CSignDlg wraps it when one is.
+// One signing round: the inputs of the order signing dialog, the key chosen, the signing attempt
+// and its result. The flows run it without a window (challenge decryption) or hand it to the
+// signing dialog, which shows it through ISignView and reports the user's Sign presses.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/ui/ui.h"
 #include "storage/key_storage.h"
 #include "storage/secure.h"
 
@@ -46,6 +48,8 @@ class ISignView {
     virtual void WipePasswordField() = 0;
     // Put the focus back on the password field and redraw.
     virtual void FocusPasswordField() = 0;
+    // A message box with text `textId` of the current language.
+    virtual void ShowMessage(int textId, ui::Icon icon) = 0;
 };
 
 class SignSession {
@@ -68,9 +72,17 @@ class SignSession {
 
     // One signing attempt. `typedPassword` is the dialog's field (variants 1 and 2, interactive).
     int SigningAttempt(SecureString* typedPassword, ISignView* view);
+    // The Sign button with the key at `index` of the key set chosen: the driver checks, then
+    // attempts until the code's meaning says the window closes or stays. True: close with OK.
+    bool SignPressed(int index, SecureString& typedPassword, ISignView& view);
 
     // Whether the key set entry is offered by the filter ("|" + id + "|" occurs in it).
     bool Offered(const CKeyStorage& key) const;
+    // Numbers the offered keys in key set order (their list positions) and returns their display
+    // texts; `preselected` receives the position of the preselected key, or -1.
+    std::vector<std::string> NumberOfferedKeys(int& preselected);
+    // The offered key at list position `entry` and its index in the key set; null if none.
+    CKeyStorage* KeyAtEntry(int entry, int& index);
 
     void set_purpose(int p) { purpose_ = p; }
     void set_silent(bool s) { silent_ = s; }

@@ -1,11 +1,11 @@
-#include "devices/ui/pin_puk_dlg.h"
+#include "dialogs/devices/pin_puk_dlg.h"
 
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 
-#include "devices/ui/pin_dlg.h"
+#include "dialogs/devices/pin_dlg.h"
 #include "platform/ui/ui.h"
 #include "resources/text.h"
 #include "resources/text_ids.h"

@@ -1,4 +1,4 @@
-#include "devices/ui/select_reader_dlg.h"
+#include "dialogs/devices/select_reader_dlg.h"
 
 #include <QHeaderView>
 #include <QLabel>
@@ -50,6 +50,11 @@ int CSelectReaderDlg::ChooseDevice(CPSA& psa, int deviceKind, DeviceEntries& ent
     selected_ = -1;
     if (DoModal() != ui::kIdOk) return -1;
     return selected_;
+}
+
+int CDeviceChoice::ChooseDevice(CPSA& psa, int deviceKind, DeviceEntries& entries) {
+    CSelectReaderDlg dialog;
+    return dialog.ChooseDevice(psa, deviceKind, entries);
 }
 
 void CSelectReaderDlg::OnInitDialog() {

@@ -1,5 +1,6 @@
-#include "dialogs/sign_session.h"
+#include "operations/sign_session.h"
 
+#include "resources/text_ids.h"
 #include "storage/code_table.h"
 #include "storage/codes.h"
 #include "storage/hex_text.h"
@@ -30,6 +31,36 @@ void SignSession::SetData(std::span<const unsigned char> bytes) {
 
 bool SignSession::Offered(const CKeyStorage& key) const {
     return filter_.find("|" + key.id + "|") != std::string::npos;
+}
+
+std::vector<std::string> SignSession::NumberOfferedKeys(int& preselected) {
+    std::vector<std::string> texts;
+    preselected = -1;
+    CKeysStorage& keys = ops_.KeySet();
+    for (std::size_t i = 0; i < keys.Count(); ++i) {
+        CKeyStorage* key = keys.At(i);
+        // A position left from an earlier dialog must not name an entry of this one.
+        key->listPosition = -1;
+        if (!Offered(*key)) continue;
+        key->listPosition = static_cast<int>(texts.size());
+        if (preselected < 0 && key->id == preselected_) preselected = key->listPosition;
+        texts.push_back(key->DisplayText());
+    }
+    return texts;
+}
+
+CKeyStorage* SignSession::KeyAtEntry(int entry, int& index) {
+    index = -1;
+    if (entry < 0) return nullptr;
+    CKeysStorage& keys = ops_.KeySet();
+    for (std::size_t i = 0; i < keys.Count(); ++i) {
+        CKeyStorage* key = keys.At(i);
+        if (key->listPosition == entry && Offered(*key)) {
+            index = static_cast<int>(i);
+            return key;
+        }
+    }
+    return nullptr;
 }
 
 void SignSession::SelectKeyById() {
@@ -96,6 +127,27 @@ int SignSession::SigningAttempt(SecureString* typedPassword, ISignView* view) {
         return end(code);
     }
     return end(ops_.Finish());
+}
+
+bool SignSession::SignPressed(int index, SecureString& typedPassword, ISignView& view) {
+    CKeyStorage* key = index >= 0 ? ops_.KeySet().At(static_cast<std::size_t>(index)) : nullptr;
+    if (!key) return false;
+    if (key->kind == kind::kSmartCard && !ops_.SmartCardDriverInstalled()) {
+        view.ShowMessage(kTextInstallReaderDriver, ui::Icon::kError);
+        return false;
+    }
+    if (key->kind == kind::kUsbToken && !ops_.TokenDriverInstalled()) {
+        view.ShowMessage(kTextInstallTokenDriver, ui::Icon::kError);
+        return false;
+    }
+    set_chosen(index, key->id);
+    while (true) {
+        const CodeMeaning meaning = MeaningOf(SigningAttempt(&typedPassword, &view));
+        // A forgotten location: the next attempt asks for the file.
+        if (meaning.signDialog == SignDialogAction::kRetry) continue;
+        if (meaning.signDialogText != 0) view.ShowMessage(meaning.signDialogText, meaning.icon);
+        return meaning.signDialog == SignDialogAction::kClose;
+    }
 }
 
 }  // namespace vq
