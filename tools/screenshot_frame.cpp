@@ -1,12 +1,23 @@
 #include "tools/screenshot_frame.h"
 
 #include <QColor>
+#include <QDir>
 #include <QFont>
 #include <QPainter>
 #include <QWidget>
 #include <cstdio>
 
 namespace vq::tools {
+
+std::optional<QString> OutputDir(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s OUTDIR\n", argv[0]);
+        return std::nullopt;
+    }
+    const QString dir = QString::fromLocal8Bit(argv[1]);
+    QDir().mkpath(dir);
+    return dir;
+}
 
 QImage Framed(QWidget& w) {
     const QImage client = w.grab().toImage();

@@ -1,12 +1,18 @@
-// What both screenshot programs put around a dialog and how they write the picture.
+// What both screenshot programs share: their one argument, the frame they put around a dialog
+// and how they write the picture.
 #pragma once
 
 #include <QImage>
 #include <QString>
+#include <optional>
 
 class QWidget;
 
 namespace vq::tools {
+
+// The output folder named by the one argument, created when missing; none, after a usage line
+// on stderr, when the arguments are not just that.
+std::optional<QString> OutputDir(int argc, char** argv);
 
 // The client picture under a plain caption bar carrying the window title.
 QImage Framed(QWidget& w);

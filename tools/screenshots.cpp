@@ -1,12 +1,11 @@
 // Renders the keyboard, the password dialog and the certificate choice, as real widgets driven by
 // real mouse events, in every language into PNG files: vq_screenshots OUTDIR.
 #include <QApplication>
-#include <QDir>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QTreeWidget>
-#include <cstdio>
+#include <optional>
 
 #include <QPrinter>
 #include <QTreeWidget>
@@ -127,13 +126,10 @@ bool PukLetter(const QString& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s OUTDIR\n", argv[0]);
-        return 2;
-    }
+    const std::optional<QString> out = vq::tools::OutputDir(argc, argv);
+    if (!out) return 2;
+    const QString& dir = *out;
     QApplication app(argc, argv);
-    const QString dir = QString::fromLocal8Bit(argv[1]);
-    QDir().mkpath(dir);
     bool ok = true;
     const char* languages[] = {"pl", "en", "de"};
     for (int language = 0; language < 3; ++language) {

@@ -1,13 +1,13 @@
 // Renders the order signing dialog in its forms, in Polish and English, into PNG files:
 // vq_sign_screenshots OUTDIR. The dialog is the real one over a sample key set; nothing is signed.
 #include <QApplication>
-#include <QDir>
 #include <QLineEdit>
 #include <QPainter>
 #include <QPushButton>
 #include <QRadioButton>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 
 #include "dialogs/sign_dlg.h"
 #include "resources/text.h"
@@ -32,8 +32,8 @@ class SampleOps : public vq::ISigningOperations {
     bool SmartCardDriverInstalled() const override { return true; }
     bool TokenDriverInstalled() const override { return true; }
     int Prepare(const std::string&, bool, std::string&) override { return 8; }
-    int SignStep(int, const vq::SecureString*, std::span<const unsigned char>,
-                 std::vector<unsigned char>&, std::string&, bool, bool&) override {
+    int SignStep(int, const vq::SecureString*, std::span<const unsigned char>, vq::SecureBytes&,
+                 std::string&, bool, bool&) override {
         return 8;
     }
     int Finish() override { return 0; }
@@ -85,13 +85,10 @@ struct Shot {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s OUTDIR\n", argv[0]);
-        return 2;
-    }
+    const std::optional<QString> out = vq::tools::OutputDir(argc, argv);
+    if (!out) return 2;
+    const QString& dir = *out;
     QApplication app(argc, argv);
-    const QString dir = QString::fromLocal8Bit(argv[1]);
-    QDir().mkpath(dir);
     const Shot shots[] = {
         {"sign-table", 0, false, kTwoOrders, false, false, nullptr},
         {"sign-multiline", 0, false, kMultiline, false, false, nullptr},
