@@ -18,6 +18,7 @@ namespace vq {
 
 class CPSA;
 class IDeviceFlowUi;
+class KeyGenerationFlow;
 
 // Outputs of an operation; which fields are set depends on the method and the code.
 struct OpResult {
@@ -61,8 +62,13 @@ class CKeysStorageComp : public CKeysStorage, public ISigningOperations {
     OpResult ChangePukOperation();
     OpResult UnblockCardOperation();
     OpResult RemoveKeysOperation(int deviceKind);
-    // The dialogs of the device management flows; replaced by tests.
+    // The dialogs of the device management flows: the control wires the real ones in, tests
+    // replace them; without any every question counts as cancelled.
     void SetDeviceFlowUi(std::unique_ptr<IDeviceFlowUi> ui);
+    // Shows the key generation window around the flow; returns the window's result (1 OK).
+    // The control wires the real dialog in; without one the generation counts as cancelled.
+    using KeyGenerationRunner = std::function<int(KeyGenerationFlow&)>;
+    void SetKeyGenerationRunner(KeyGenerationRunner r) { runKeyGeneration_ = std::move(r); }
     // The device object the device management flows and key generation use: the back end's, or
     // the component's own when the back end has none.
     CPSA& DeviceObject();
@@ -109,6 +115,7 @@ class CKeysStorageComp : public CKeysStorage, public ISigningOperations {
     std::unique_ptr<ICertStore> certStore_;
     SignDialogRunner runSignDialog_;
     std::unique_ptr<IDeviceFlowUi> flowUi_;
+    KeyGenerationRunner runKeyGeneration_;
     std::unique_ptr<CPSA> ownDevice_;
 
     // Key material belongs to the key it was prepared for.
