@@ -60,7 +60,7 @@ class CKeysStorageComp : public CKeysStorage, public ISigningOperations {
     OpResult ChangePinOperation();
     OpResult ChangePukOperation();
     OpResult UnblockCardOperation();
-    OpResult RemoveKeysOperation(int deviceKind);
+    OpResult RemoveKeysOperation(DeviceKind deviceKind);
     // The dialogs of the device management flows; replaced by tests.
     void SetDeviceFlowUi(std::unique_ptr<IDeviceFlowUi> ui);
     // The device object the device management flows and key generation use: the back end's, or
