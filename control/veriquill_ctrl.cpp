@@ -313,13 +313,13 @@ std::string CVeriquillCtrl::UnblockCard() {
     return result::CodeOr91(comp_.UnblockCardOperation());
 }
 std::string CVeriquillCtrl::RemoveKeysFromCard() {
-    return result::WithKeyList(comp_.RemoveKeysOperation(device_kind::kAny));
+    return result::WithKeyList(comp_.RemoveKeysOperation(DeviceKind::Any));
 }
 std::string CVeriquillCtrl::RemoveKeysFromSmartCard() {
-    return result::WithKeyList(comp_.RemoveKeysOperation(device_kind::kSmartCard));
+    return result::WithKeyList(comp_.RemoveKeysOperation(DeviceKind::SmartCard));
 }
 std::string CVeriquillCtrl::RemoveKeysFromUSBToken() {
-    return result::WithKeyList(comp_.RemoveKeysOperation(device_kind::kUsbToken));
+    return result::WithKeyList(comp_.RemoveKeysOperation(DeviceKind::UsbToken));
 }
 
 }  // namespace vq

@@ -51,7 +51,7 @@ OpResult CKeysStorageComp::UnblockCardOperation() {
     return DeviceFlows(DeviceObject(), *this, *flowUi_).Unblock();
 }
 
-OpResult CKeysStorageComp::RemoveKeysOperation(int deviceKind) {
+OpResult CKeysStorageComp::RemoveKeysOperation(DeviceKind deviceKind) {
     if (!flowUi_) flowUi_ = std::make_unique<NoFlowUi>();
     return DeviceFlows(DeviceObject(), *this, *flowUi_).RemoveKeys(deviceKind);
 }

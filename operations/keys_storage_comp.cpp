@@ -27,7 +27,7 @@ namespace {
 // Until a device layer is configured: no reader can be reached.
 class NoDevices final : public IDeviceBackend {
   public:
-    int Open(int) override { return code::kNoReader; }
+    int Open(DeviceKind) override { return code::kNoReader; }
     int ReadState(DeviceState&) override { return code::kNoSession; }
     int SilentUnblock(std::string&) override { return code::kPinLocked; }
     int Sign(const std::string&, const std::string&, const SecureString&,
@@ -91,10 +91,10 @@ bool IsDeviceKind(int k) {
     return k == 2 || k == 10 || k == 11 || k == 13;
 }
 
-int DeviceKindOf(int k) {
-    if (k == kind::kSmartCard) return device_kind::kSmartCard;
-    if (k == kind::kUsbToken) return device_kind::kUsbToken;
-    return device_kind::kAny;
+DeviceKind DeviceKindOf(int k) {
+    if (k == kind::kSmartCard) return DeviceKind::SmartCard;
+    if (k == kind::kUsbToken) return DeviceKind::UsbToken;
+    return DeviceKind::Any;
 }
 
 bool SingleBar(const char* ids) {

@@ -61,7 +61,7 @@ class CKeysStorageComp : public CKeysStorage, public ISigningOperations {
     OpResult ChangePinOperation();
     OpResult ChangePukOperation();
     OpResult UnblockCardOperation();
-    OpResult RemoveKeysOperation(int deviceKind);
+    OpResult RemoveKeysOperation(DeviceKind deviceKind);
     // The dialogs of the device management flows: the control wires the real ones in, tests
     // replace them; without any every question counts as cancelled.
     void SetDeviceFlowUi(std::unique_ptr<IDeviceFlowUi> ui);

@@ -47,8 +47,8 @@ class DeviceSigning : public testing::ScriptedUiTest {
         env.Write("pcsc.conf", std::string("reader ") + kCardReader + "|" + kCardAtr + "\nreader " +
                                    kTokenReader + "|" + kTokenAtr + "\n");
         Slots("", "");
-        cardPrint = Generate(kDeviceSmartCard, "card-key");
-        tokenPrint = Generate(kDeviceUsbToken, "token-key");
+        cardPrint = Generate(DeviceKind::SmartCard, "card-key");
+        tokenPrint = Generate(DeviceKind::UsbToken, "token-key");
         ASSERT_EQ(comp.SetKey("c1", HexEncode(std::string_view("card-key")).c_str(),
                               cardPrint.c_str(), kind::kSmartCard),
                   code::kOk);
@@ -66,7 +66,7 @@ class DeviceSigning : public testing::ScriptedUiTest {
                                   env.Path("p11.log") + "\nslot " + kCardReader + "|token=card" +
                                   card + "\nslot " + kTokenReader + "|token=token" + token + "\n");
     }
-    std::string Generate(int deviceKind, const std::string& label) {
+    std::string Generate(DeviceKind deviceKind, const std::string& label) {
         CPSA psa;
         CK_SLOT_ID slot = 0;
         EXPECT_EQ(psa.SelectDevice(deviceKind, &slot), code::kOk);
