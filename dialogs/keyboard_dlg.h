@@ -2,6 +2,7 @@
 // read-only and masked.
 #pragma once
 
+#include <QIcon>
 #include <QImage>
 #include <array>
 #include <string_view>
@@ -98,5 +99,8 @@ class CKeyboardDlg : public CDialogBase {
     QImage surface_;
     QLineEdit* edit_ = nullptr;
 };
+
+// The icon of the keyboard buttons that open this dialog: a small keyboard.
+QIcon KeyboardIcon();
 
 }  // namespace vq

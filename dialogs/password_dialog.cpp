@@ -3,8 +3,6 @@
 #include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPainter>
-#include <QPixmap>
 #include <QPushButton>
 
 #include "dialogs/keyboard_dlg.h"
@@ -13,26 +11,6 @@
 #include "resources/text_ids.h"
 
 namespace vq {
-namespace {
-
-// A small keyboard for the keyboard button.
-QIcon KeyboardIcon() {
-    QPixmap pm(20, 14);
-    pm.fill(Qt::transparent);
-    QPainter p(&pm);
-    p.setPen(QColor(64, 64, 64));
-    p.setBrush(QColor(224, 224, 224));
-    p.drawRoundedRect(QRectF(0.5, 0.5, 19, 13), 2, 2);
-    p.setPen(Qt::NoPen);
-    p.setBrush(QColor(64, 64, 64));
-    for (int row = 0; row < 3; ++row)
-        for (int col = 0; col < 5; ++col)
-            p.drawRect(2 + col * 3 + (row == 1 ? 1 : 0), 2 + row * 3, 2, 2);
-    p.drawRect(5, 11, 10, 1);
-    return QIcon(pm);
-}
-
-}  // namespace
 
 CPasswordDialog::CPasswordDialog(QWidget* parent) : CDialogBase(kPasswordDialogId, parent) {
     edit_ = ControlAs<QLineEdit>(201);

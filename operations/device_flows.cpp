@@ -3,6 +3,7 @@
 #include "platform/ui/ui.h"
 #include "resources/text.h"
 #include "resources/text_ids.h"
+#include "storage/code_table.h"
 #include "storage/codes.h"
 
 namespace vq {
@@ -207,12 +208,10 @@ OpResult DeviceFlows::RemoveKeys(int deviceKind) {
                 std::string ids = MapRemovedKeys(keys_, removed);
                 if (!ids.empty()) r.keyList = std::move(ids);
             }
-            if (code == code::kWrongPin) {
-                ui::Message(LoadText(kTextIncorrectPin));
-                continue;
-            }
-            if (code == code::kPinNotAcceptable) continue;
-            break;
+            // A wrong or unacceptable PIN is asked for again, after its text if it has one.
+            const CodeMeaning meaning = MeaningOf(code);
+            if (!meaning.pinPromptAgain) break;
+            if (meaning.pinPromptText != 0) ui::Message(LoadText(meaning.pinPromptText));
         }
         if (psa_.ReadTokenState() == code::kOk &&
             ClassifyLocks(psa_.userPinLocked(), psa_.pukLocked(), std::nullopt) ==

@@ -41,15 +41,7 @@ class DialogFlowUi final : public IDeviceFlowUi {
     IDeviceChooser* DeviceChooser() override { return &chooser_; }
 
   private:
-    // The choice dialog is made only when there is something to choose.
-    class Chooser final : public IDeviceChooser {
-      public:
-        int ChooseDevice(CPSA& psa, int deviceKind, DeviceEntries& entries) override {
-            CSelectReaderDlg dialog;
-            return dialog.ChooseDevice(psa, deviceKind, entries);
-        }
-    };
-    Chooser chooser_;
+    CDeviceChoice chooser_;
 };
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include "devices/psa.h"
 #include "resources/text_ids.h"
+#include "storage/code_table.h"
 #include "storage/codes.h"
 #include "storage/key_storage.h"
 
@@ -99,20 +100,15 @@ void KeyGenerationFlow::Generate(IKeyGenerationView& view, int location,
         EndWith(view, code);
         return;
     }
-    if (!device_.tokenReady() || !device_.userPinInitialised()) {
+    code = ClassifyDeviceState(device_.tokenState(), DeviceCode::UserPin);
+    if (code == code::kNotInitialised) {
         view.ShowMessage(kTextInitializeDeviceFirst, ui::Icon::kNone, kTextDeviceInitialization);
         code = initialise_ ? initialise_() : code::kNotInitialised;
-        if (code != code::kOk) {
-            EndWith(view, code);
-            return;
-        }
-    } else if (device_.userPinLocked()) {
-        if (device_.pukLocked()) {
-            device_.ListKeys(code91_);
-            EndWith(view, code::kPinAndPukLocked);
-        } else {
-            EndWith(view, code::kPinLocked);
-        }
+    } else if (code == code::kPinAndPukLocked) {
+        device_.ListKeys(code91_);
+    }
+    if (code != code::kOk) {
+        EndWith(view, code);
         return;
     }
 
@@ -166,13 +162,10 @@ void KeyGenerationFlow::RunWorker() {
                 code = card ? code::kCardGenFailed : code::kTokenGenFailed;
         } else if (int read = device.ReadTokenState(); read != code::kOk) {
             code = read;
-        } else if (device.pukLocked() && (device.userPinLocked() || b == code::kPinLocked)) {
-            device.ListKeys(code91_);
-            code = code::kPinAndPukLocked;
-        } else if (device.userPinLocked() || b == code::kPinLocked) {
-            code = code::kPinLocked;
         } else {
-            code = b;
+            const int lock = ClassifyFailedLogin(device.tokenState(), DeviceCode::UserPin, b);
+            if (lock == code::kPinAndPukLocked) device.ListKeys(code91_);
+            code = lock != code::kOk ? lock : b;
         }
     }
     pin_.wipe();
@@ -190,33 +183,13 @@ bool KeyGenerationFlow::Poll(IKeyGenerationView& view) {
     finished_.store(false, std::memory_order_relaxed);
     view.SetGenerating(false);
 
-    const int code = result_;
-    if (code == code::kOk) {
-        view.Close();
+    // What the user can correct keeps the window open: silently, or on a smart card after its
+    // text. Everything else is final.
+    const CodeMeaning meaning = MeaningOf(result_);
+    if (meaning.generationStays) return true;
+    if (location_ == keygen::kLocationSmartCard && meaning.cardGenerationText != 0) {
+        view.ShowMessage(meaning.cardGenerationText, ui::Icon::kError, 0);
         return true;
-    }
-    if (code == code::kCancelled) return true;
-    if (location_ == keygen::kLocationSmartCard) {
-        int text = 0;
-        switch (code) {
-            case code::kWrongPin:
-                text = kTextIncorrectPin;
-                break;
-            case code::kNoReader:
-            case code::kNoCard:
-            case code::kNoReader93:
-            case code::kNoReader94:
-            case code::kNoReader95:
-                text = kTextInsertCard;
-                break;
-            case code::kKeyExistsOnDevice:
-                text = kTextKeyNameInUse;
-                break;
-        }
-        if (text != 0) {
-            view.ShowMessage(text, ui::Icon::kError, 0);
-            return true;
-        }
     }
     view.Close();
     return true;

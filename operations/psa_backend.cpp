@@ -8,25 +8,12 @@
 #include "storage/codes.h"
 
 namespace vq {
-namespace {
-
-// The choice dialog is made only when there is something to choose.
-class DialogChooser final : public IDeviceChooser {
-  public:
-    int ChooseDevice(CPSA& psa, int deviceKind, DeviceEntries& entries) override {
-        CSelectReaderDlg dialog;
-        return dialog.ChooseDevice(psa, deviceKind, entries);
-    }
-};
-
-}  // namespace
-
 CPsaBackend::~CPsaBackend() {
     LogoutAndClose();
 }
 
 int CPsaBackend::Open(int deviceKind) {
-    DialogChooser chooser;
+    CDeviceChoice chooser;
     psa_.SetDeviceChooser(&chooser);
     CK_SLOT_ID slot = 0;
     const int code = psa_.SelectDevice(deviceKind, &slot);

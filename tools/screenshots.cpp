@@ -1,12 +1,11 @@
 // Renders the keyboard, the password dialog and the certificate choice, as real widgets driven by
 // real mouse events, in every language into PNG files: vq_screenshots OUTDIR.
 #include <QApplication>
-#include <QDir>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QTreeWidget>
-#include <cstdio>
+#include <optional>
 
 #include <QPrinter>
 #include <QTreeWidget>
@@ -21,29 +20,15 @@
 #include "platform/ui/ui.h"
 #include "resources/text.h"
 #include "storage/key_storage.h"
+#include "tools/screenshot_frame.h"
 
 namespace {
 
+using vq::tools::Framed;
+using vq::tools::Save;
+
 using vq::CKeyboardDlg;
 using vq::CPasswordDialog;
-
-// The client picture under a plain caption bar carrying the window title.
-QImage Framed(QWidget& w) {
-    const QImage client = w.grab().toImage();
-    const int bar = 22;
-    QImage out(client.width() + 2, client.height() + bar + 1, QImage::Format_RGB32);
-    out.fill(QColor(43, 87, 154));
-    QPainter p(&out);
-    QFont font("DejaVu Sans");
-    font.setPixelSize(12);
-    font.setBold(true);
-    p.setFont(font);
-    p.setPen(Qt::white);
-    p.drawText(QRect(8, 0, out.width() - 16, bar), Qt::AlignVCenter | Qt::AlignLeft,
-               w.windowTitle());
-    p.drawImage(1, bar, client);
-    return out;
-}
 
 void Click(QWidget& w, QPoint at) {
     for (auto [type, buttons] : {std::pair{QEvent::MouseButtonPress, Qt::LeftButton},
@@ -59,13 +44,6 @@ QPoint Centre(const CKeyboardDlg::SpecialRect& s) {
 }
 QPoint Centre(const CKeyboardDlg::KeyRect& k) {
     return {(k.left + k.right) / 2, (k.top + k.bottom) / 2};
-}
-
-bool Save(const QImage& image, const QString& dir, const QString& name) {
-    const QString path = dir + "/" + name + ".png";
-    if (image.save(path, "PNG")) return true;
-    std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
-    return false;
 }
 
 // The device dialogs with typical content.
@@ -148,13 +126,10 @@ bool PukLetter(const QString& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s OUTDIR\n", argv[0]);
-        return 2;
-    }
+    const std::optional<QString> out = vq::tools::OutputDir(argc, argv);
+    if (!out) return 2;
+    const QString& dir = *out;
     QApplication app(argc, argv);
-    const QString dir = QString::fromLocal8Bit(argv[1]);
-    QDir().mkpath(dir);
     bool ok = true;
     const char* languages[] = {"pl", "en", "de"};
     for (int language = 0; language < 3; ++language) {

@@ -1,19 +1,23 @@
 // Renders the order signing dialog in its forms, in Polish and English, into PNG files:
 // vq_sign_screenshots OUTDIR. The dialog is the real one over a sample key set; nothing is signed.
 #include <QApplication>
-#include <QDir>
 #include <QLineEdit>
 #include <QPainter>
 #include <QPushButton>
 #include <QRadioButton>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 
 #include "dialogs/sign_dlg.h"
 #include "resources/text.h"
 #include "storage/hex_text.h"
+#include "tools/screenshot_frame.h"
 
 namespace {
+
+using vq::tools::Framed;
+using vq::tools::Save;
 
 // Keys to list; the screenshots never press Sign.
 class SampleOps : public vq::ISigningOperations {
@@ -68,30 +72,6 @@ const char* const kMultiline =
     "b:Odbiorca:na rachunek PL27 1140 2004 0000 3002 0135 5387\r\nJan Nowak, ul. D\xB3uga 5\r\n|"
     "c:Kwota:kwota 1 250,00 PLN, tytu\xB3: faktura 12/2024|";
 
-QImage Framed(QWidget& w) {
-    const QImage client = w.grab().toImage();
-    const int bar = 22;
-    QImage out(client.width() + 2, client.height() + bar + 1, QImage::Format_RGB32);
-    out.fill(QColor(43, 87, 154));
-    QPainter p(&out);
-    QFont font("DejaVu Sans");
-    font.setPixelSize(12);
-    font.setBold(true);
-    p.setFont(font);
-    p.setPen(Qt::white);
-    p.drawText(QRect(8, 0, out.width() - 16, bar), Qt::AlignVCenter | Qt::AlignLeft,
-               w.windowTitle());
-    p.drawImage(1, bar, client);
-    return out;
-}
-
-bool Save(const QImage& image, const QString& dir, const QString& name) {
-    const QString path = dir + "/" + name + ".png";
-    if (image.save(path, "PNG")) return true;
-    std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
-    return false;
-}
-
 struct Shot {
     const char* name;
     int variant;
@@ -105,13 +85,10 @@ struct Shot {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s OUTDIR\n", argv[0]);
-        return 2;
-    }
+    const std::optional<QString> out = vq::tools::OutputDir(argc, argv);
+    if (!out) return 2;
+    const QString& dir = *out;
     QApplication app(argc, argv);
-    const QString dir = QString::fromLocal8Bit(argv[1]);
-    QDir().mkpath(dir);
     const Shot shots[] = {
         {"sign-table", 0, false, kTwoOrders, false, false, nullptr},
         {"sign-multiline", 0, false, kMultiline, false, false, nullptr},

@@ -52,6 +52,11 @@ int CSelectReaderDlg::ChooseDevice(CPSA& psa, int deviceKind, DeviceEntries& ent
     return selected_;
 }
 
+int CDeviceChoice::ChooseDevice(CPSA& psa, int deviceKind, DeviceEntries& entries) {
+    CSelectReaderDlg dialog;
+    return dialog.ChooseDevice(psa, deviceKind, entries);
+}
+
 void CSelectReaderDlg::OnInitDialog() {
     ControlAs<QLabel>(kInformationId)->setText(Qs(LoadText(kTextSelectDeviceInfo)));
     auto* ok = ControlAs<QPushButton>(1);

@@ -50,4 +50,11 @@ class CSelectReaderDlg : public CDialogBase, public IDeviceChooser {
     QPushButton* refresh_ = nullptr;
 };
 
+// The device choice the flows give the device layer: the dialog is made only when there is
+// something to choose, and lives for that one choice.
+class CDeviceChoice final : public IDeviceChooser {
+  public:
+    int ChooseDevice(CPSA& psa, int deviceKind, DeviceEntries& entries) override;
+};
+
 }  // namespace vq

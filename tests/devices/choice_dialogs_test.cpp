@@ -85,6 +85,17 @@ TEST_F(ChoiceDialogs, OkOnAnEmptyListAsksForAReaderAndCancelGivesNoRow) {
     EXPECT_GT(Find({"\"event\":\"dump\"", "\"rows\":[]"}), Find({"\"event\":\"message\""}));
 }
 
+TEST_F(ChoiceDialogs, TheFlowsChoiceOpensTheDialogForEachChoice) {
+    // A chosen row, the preselected first row, and a cancel: one dialog each.
+    Script("dialog 421\nselect 203 1\nclick 1\ndialog 421\nclick 1\ndialog 421\nclick 2\n");
+    DeviceEntries entries = Three();
+    CDeviceChoice choice;
+    EXPECT_EQ(choice.ChooseDevice(psa, kDeviceAny, entries), 1);
+    EXPECT_EQ(choice.ChooseDevice(psa, kDeviceAny, entries), 0);
+    EXPECT_EQ(choice.ChooseDevice(psa, kDeviceAny, entries), -1);
+    ExpectScriptDone();
+}
+
 // Two devices behind the fakes; the user unplugs the first while the choice is shown.
 class ChoiceOverDevices : public ChoiceDialogs {
   protected:

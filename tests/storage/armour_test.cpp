@@ -157,6 +157,32 @@ TEST(ArmourDecode, CapacityBoundary) {
     EXPECT_EQ(out.size(), 3u);
 }
 
+// Whole groups of digits take a faster path than single characters. A space after every character
+// keeps the decoder on the single-character path throughout, so the two texts must give the same
+// code, length and bytes at every capacity, the failing ones near the end included.
+TEST(ArmourDecode, GroupsDecodeAsSingleCharactersDoAtEveryCapacity) {
+    for (std::size_t n : {0u, 1u, 2u, 3u, 47u, 48u, 49u, 100u}) {
+        const std::string compact = ArmourEncode(Bytes(n, 7), armour::kData);
+        const std::size_t body = compact.find('\n');
+        std::string spaced = compact.substr(0, body);
+        for (std::size_t i = body; i < compact.size(); ++i)
+            spaced.append(1, compact[i]).append(1, ' ');
+        for (std::size_t capacity = 0; capacity <= n + 8; ++capacity) {
+            SCOPED_TRACE(testing::Message() << n << " bytes, capacity " << capacity);
+            std::vector<unsigned char> a(capacity + 4, 0xEE), b(capacity + 4, 0xEE);
+            std::size_t la = capacity, lb = capacity;
+            testing::internal::CaptureStderr();
+            const int ra =
+                ArmourDecode(compact.data(), compact.size(), a.data(), &la, armour::kData);
+            const int rb = ArmourDecode(spaced.data(), spaced.size(), b.data(), &lb, armour::kData);
+            testing::internal::GetCapturedStderr();
+            EXPECT_EQ(ra, rb);
+            EXPECT_EQ(la, lb);
+            EXPECT_EQ(a, b);
+        }
+    }
+}
+
 TEST(ArmourDecode, AgreesWithOpenSsl) {
     const auto in = Bytes(3000, 99);
     std::vector<unsigned char> out;
