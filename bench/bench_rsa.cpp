@@ -69,7 +69,7 @@ Fixture& F() {
 
 void BM_EngineLoadAndSign(benchmark::State& state) {
     vq::CBaseRSA rsa;
-    std::vector<unsigned char> sig;
+    vq::SecureBytes sig;
     for (auto _ : state) {
         const int rc =
             rsa.SignData(F().keyHex.c_str(), vq::key_format::kKeyFile, F().fingerprint.c_str(),

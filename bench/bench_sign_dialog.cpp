@@ -31,7 +31,7 @@ class InstantOps : public vq::ISigningOperations {
     bool TokenDriverInstalled() const override { return true; }
     int Prepare(const std::string&, bool, std::string&) override { return 0; }
     int SignStep(int, const vq::SecureString*, std::span<const unsigned char> data,
-                 std::vector<unsigned char>& result, std::string&, bool, bool&) override {
+                 vq::SecureBytes& result, std::string&, bool, bool&) override {
         result.assign(data.begin(), data.begin() + std::min<std::size_t>(data.size(), 128));
         return 0;
     }

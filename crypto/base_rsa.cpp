@@ -275,7 +275,7 @@ int CBaseRSA::LoadPkcs8Key(const char* derHex, const char* password, std::string
 
 int CBaseRSA::SignData(const char* keyHex, int keyFormat, const char* expectedFingerprint,
                        const char* password, const unsigned char* in, std::size_t inLength,
-                       std::vector<unsigned char>& out, int mode) {
+                       SecureBytes& out, int mode) {
     out.clear();
     std::string fingerprint;
     int rc;
@@ -301,8 +301,7 @@ int CBaseRSA::SignData(const char* keyHex, int keyFormat, const char* expectedFi
     return Compute(in, inLength, out, mode);
 }
 
-int CBaseRSA::Compute(const unsigned char* in, std::size_t inLength,
-                      std::vector<unsigned char>& out, int mode) {
+int CBaseRSA::Compute(const unsigned char* in, std::size_t inLength, SecureBytes& out, int mode) {
     if (!key_ || (!in && inLength != 0)) return code::kInvalidArgument;
     const EVP_MD* md = nullptr;
     switch (mode) {

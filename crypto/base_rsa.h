@@ -83,14 +83,13 @@ class CBaseRSA {
     // receives the signature (modulus size) or, in mode 1, the decrypted data.
     int SignData(const char* keyHex, int keyFormat, const char* expectedFingerprint,
                  const char* password, const unsigned char* in, std::size_t inLength,
-                 std::vector<unsigned char>& out, int mode);
+                 SecureBytes& out, int mode);
 
     // The loaded key, or null.
     const EVP_PKEY* Key() const { return key_.get(); }
 
   private:
-    int Compute(const unsigned char* in, std::size_t inLength, std::vector<unsigned char>& out,
-                int mode);
+    int Compute(const unsigned char* in, std::size_t inLength, SecureBytes& out, int mode);
 
     PkeyPtr key_;
     SecureBytes payload_;  // the decoded key-file payload

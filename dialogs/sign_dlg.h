@@ -78,7 +78,7 @@ class CSignDlg : public CDialogBase, public ISignView {
     // Results, readable after the run.
     int ResultCode() const { return session_.resultCode(); }
     const std::string& ChosenKeyId() const { return session_.chosenKeyId(); }
-    std::vector<unsigned char>& Signature() { return session_.signature(); }
+    SecureBytes& Signature() { return session_.signature(); }
     const std::string& Code91Value() const { return session_.code91Value(); }
     SignSession& Session() { return session_; }
     const SignSession& Session() const { return session_; }

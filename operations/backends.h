@@ -5,7 +5,6 @@
 
 #include <span>
 #include <string>
-#include <vector>
 
 #include "storage/secure.h"
 
@@ -38,7 +37,7 @@ class IDeviceBackend {
     // Signs (or decrypts, mode 1) with the key labelled `label` whose fingerprint is `fingerprint`.
     virtual int Sign(const std::string& label, const std::string& fingerprint,
                      const SecureString& pin, std::span<const unsigned char> data, int mode,
-                     std::vector<unsigned char>& out) = 0;
+                     SecureBytes& out) = 0;
     // The device's key list ("prefix|\"fp1\"-\"fp2\"").
     virtual int ListKeys(std::string& keyList) = 0;
     virtual void LogoutAndClose() = 0;
@@ -57,7 +56,7 @@ class ICertStore {
     // Signs (mode 3) or decrypts (mode 1) with the private key of the certificate given as
     // armour; any other mode gives 1.
     virtual int Sign(int mode, const std::string& certificateArmour,
-                     std::span<const unsigned char> data, std::vector<unsigned char>& out) = 0;
+                     std::span<const unsigned char> data, SecureBytes& out) = 0;
 };
 
 }  // namespace vq

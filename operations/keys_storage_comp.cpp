@@ -31,7 +31,7 @@ class NoDevices final : public IDeviceBackend {
     int ReadState(DeviceState&) override { return code::kNoSession; }
     int SilentUnblock(std::string&) override { return code::kPinLocked; }
     int Sign(const std::string&, const std::string&, const SecureString&,
-             std::span<const unsigned char>, int, std::vector<unsigned char>&) override {
+             std::span<const unsigned char>, int, SecureBytes&) override {
         return code::kNoSession;
     }
     int ListKeys(std::string& keyList) override {
@@ -55,15 +55,11 @@ class NssCertStore final : public ICertStore {
         });
     }
     int Sign(int mode, const std::string& certificate, std::span<const unsigned char> data,
-             std::vector<unsigned char>& out) override {
+             SecureBytes& out) override {
         // The store makes SHA-1 signatures and decrypts; an order (SHA-256) is refused before
         // the certificate is even looked up.
         if (mode != 1 && mode != 3) return code::kInvalidArgument;
-        SecureBytes result;
-        const int code =
-            store_.SignOrDecrypt(mode, certificate.c_str(), data.data(), data.size(), result);
-        out.assign(result.begin(), result.end());
-        return code;
+        return store_.SignOrDecrypt(mode, certificate.c_str(), data.data(), data.size(), out);
     }
 
   private:
@@ -190,7 +186,7 @@ OpResult CKeysStorageComp::EncryptOperation(const char* allowedKeyIds, const cha
     r.code = session.resultCode();
     if (r.code == code::kOk) {
         message.keyId = session.chosenKeyId();
-        message.signature = session.signature();
+        message.signature.emplace(session.signature().begin(), session.signature().end());
         message.signatureLength = static_cast<std::uint32_t>(session.signature().size());
         const unsigned char* wire = message.Serialize();
         if (!wire) return {code::kOutOfMemory};
@@ -237,7 +233,7 @@ OpResult CKeysStorageComp::DecryptOperation(const char* allowedKeyIds, const cha
     r.fields.push_back(session.chosenKeyId());
     if (code == code::kOk) {
         // The answer must be the pending challenge, with or without its terminating zero.
-        const std::vector<unsigned char>& plain = session.signature();
+        const SecureBytes& plain = session.signature();
         const std::size_t n = challenge_.size();
         const bool matches =
             !challenge_.empty() &&

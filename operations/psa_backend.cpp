@@ -43,12 +43,9 @@ int CPsaBackend::SilentUnblock(std::string& keyList) {
 
 int CPsaBackend::Sign(const std::string& label, const std::string& fingerprint,
                       const SecureString& pin, std::span<const unsigned char> data, int mode,
-                      std::vector<unsigned char>& out) {
-    SecureBytes result;
-    const int code = psa_.DeviceSign(label.c_str(), fingerprint.c_str(), &pin, data.data(),
-                                     data.size(), mode, result);
-    out.assign(result.begin(), result.end());
-    return code;
+                      SecureBytes& out) {
+    return psa_.DeviceSign(label.c_str(), fingerprint.c_str(), &pin, data.data(), data.size(), mode,
+                           out);
 }
 
 int CPsaBackend::ListKeys(std::string& keyList) {

@@ -23,8 +23,7 @@ class CPsaBackend final : public IDeviceBackend {
     // key list, 131, or the device's code. The session stays open, logged out, for the caller.
     int SilentUnblock(std::string& keyList) override;
     int Sign(const std::string& label, const std::string& fingerprint, const SecureString& pin,
-             std::span<const unsigned char> data, int mode,
-             std::vector<unsigned char>& out) override;
+             std::span<const unsigned char> data, int mode, SecureBytes& out) override;
     int ListKeys(std::string& keyList) override;
     // Logs out, closes the session and unloads the module.
     void LogoutAndClose() override;

@@ -191,7 +191,7 @@ int SignFlow::DevicePinCheck(bool silent, std::string& code91Value) {
 }
 
 int SignFlow::SignStep(int mode, const SecureString* password, std::span<const unsigned char> data,
-                       std::vector<unsigned char>& result, std::string& code91Value, bool silent,
+                       SecureBytes& result, std::string& code91Value, bool silent,
                        bool& continueSigning) {
     // Only a wrong PIN typed into the PIN prompt goes round again within one attempt.
     continueSigning = false;

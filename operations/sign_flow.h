@@ -48,7 +48,7 @@ class SignFlow final : public ISigningOperations {
     bool TokenDriverInstalled() const override;
     int Prepare(const std::string& keyId, bool silent, std::string& code91Value) override;
     int SignStep(int mode, const SecureString* password, std::span<const unsigned char> data,
-                 std::vector<unsigned char>& result, std::string& code91Value, bool silent,
+                 SecureBytes& result, std::string& code91Value, bool silent,
                  bool& continueSigning) override;
     int Finish() override;
 

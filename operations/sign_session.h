@@ -35,7 +35,7 @@ class ISigningOperations {
     virtual int Prepare(const std::string& keyId, bool silent, std::string& code91Value) = 0;
     // `password` is null when the step must obtain it itself. May clear `continueSigning`.
     virtual int SignStep(int mode, const SecureString* password,
-                         std::span<const unsigned char> data, std::vector<unsigned char>& result,
+                         std::span<const unsigned char> data, SecureBytes& result,
                          std::string& code91Value, bool silent, bool& continueSigning) = 0;
     virtual int Finish() = 0;
 };
@@ -99,7 +99,7 @@ class SignSession {
     int selectedIndex() const { return selected_; }
     const std::string& chosenKeyId() const { return chosenKeyId_; }
     int resultCode() const { return resultCode_; }
-    std::vector<unsigned char>& signature() { return signature_; }
+    SecureBytes& signature() { return signature_; }
     const std::string& code91Value() const { return code91_; }
     // Refreshes the data to sign from the order bytes (after a new selection in order mode).
     void RecopyOrder();
@@ -124,7 +124,7 @@ class SignSession {
     int selected_ = -1;
     std::string chosenKeyId_;
     int resultCode_ = 0;
-    std::vector<unsigned char> signature_;
+    SecureBytes signature_;
     std::string code91_;
     bool keyPrepared_ = false;
 };

@@ -32,8 +32,8 @@ class SampleOps : public vq::ISigningOperations {
     bool SmartCardDriverInstalled() const override { return true; }
     bool TokenDriverInstalled() const override { return true; }
     int Prepare(const std::string&, bool, std::string&) override { return 8; }
-    int SignStep(int, const vq::SecureString*, std::span<const unsigned char>,
-                 std::vector<unsigned char>&, std::string&, bool, bool&) override {
+    int SignStep(int, const vq::SecureString*, std::span<const unsigned char>, vq::SecureBytes&,
+                 std::string&, bool, bool&) override {
         return 8;
     }
     int Finish() override { return 0; }

@@ -133,7 +133,7 @@ class RsaEngine : public testing::Test {
     }
 
     // Signs with the CLI-built key file of key a.
-    int Sign(const std::string& data, int mode, Bytes& out, const char* fp = nullptr) {
+    int Sign(const std::string& data, int mode, SecureBytes& out, const char* fp = nullptr) {
         const std::string hex = Hex(*keyFile_);
         return rsa_.SignData(hex.c_str(), key_format::kKeyFile, fp, "correct horse",
                              reinterpret_cast<const unsigned char*>(data.data()), data.size(), out,
@@ -235,7 +235,7 @@ TEST_F(RsaEngine, PayloadLengthChecks) {
 TEST_F(RsaEngine, SignaturesVerifyWithTheCommandLineTool) {
     const std::string data(1000, 'q');
     Put(g_dir / "data.bin", data);
-    Bytes sig;
+    SecureBytes sig;
     ASSERT_EQ(Sign(data, sign_mode::kSha256, sig), 0);
     EXPECT_EQ(sig.size(), 128u);
     Put(g_dir / "sig256", std::string(sig.begin(), sig.end()));
@@ -251,7 +251,7 @@ TEST_F(RsaEngine, SignaturesVerifyWithTheCommandLineTool) {
 
     // Mode 5 over the SHA-1 digest equals mode 3 over the data.
     const Bytes digest = Sha1(data);
-    Bytes sig5;
+    SecureBytes sig5;
     ASSERT_EQ(Sign(std::string(digest.begin(), digest.end()), sign_mode::kSha1Digest, sig5), 0);
     EXPECT_EQ(sig5, sig);
     EXPECT_EQ(Sign(std::string(19, 'd'), sign_mode::kSha1Digest, sig5), code::kInvalidArgument);
@@ -267,7 +267,7 @@ TEST_F(RsaEngine, SignaturesVerifyWithTheCommandLineTool) {
 TEST_F(RsaEngine, DecryptsWhatTheCommandLineToolEncrypted) {
     Put(g_dir / "secret.txt", "challenge 12345");
     Shell("openssl pkeyutl -encrypt -pubin -inkey a.pub -in secret.txt -out secret.enc");
-    Bytes plain;
+    SecureBytes plain;
     ASSERT_EQ(Sign(Slurp(g_dir / "secret.enc"), sign_mode::kDecrypt, plain), 0);
     EXPECT_EQ(std::string(plain.begin(), plain.end()), "challenge 12345");
     // Damaged ciphertext and wrong lengths fail as a raw operation.
@@ -278,7 +278,7 @@ TEST_F(RsaEngine, DecryptsWhatTheCommandLineToolEncrypted) {
 }
 
 TEST_F(RsaEngine, FingerprintComparisonAndUnknownModes) {
-    Bytes sig;
+    SecureBytes sig;
     EXPECT_EQ(Sign("d", sign_mode::kSha256, sig, fileFp_->c_str()), 0);
     EXPECT_EQ(Sign("d", sign_mode::kSha256, sig, fileFp_->substr(0, 8).c_str()), 0);
     std::string lower = *fileFp_;
@@ -317,7 +317,7 @@ TEST_F(RsaEngine, Pkcs8FilesOfSeveralAlgorithms) {
         EXPECT_EQ(fp, *p8Fp_) << opt;
         EXPECT_EQ(rsa_.LoadPkcs8Key(hex.c_str(), "wrong", fp), code::kWrongPassword) << opt;
 
-        Bytes sig;
+        SecureBytes sig;
         ASSERT_EQ(rsa_.SignData(hex.c_str(), key_format::kPkcs8, p8Fp_->c_str(), "s3cret",
                                 reinterpret_cast<const unsigned char*>("order"), 5, sig,
                                 sign_mode::kSha256),

@@ -55,8 +55,7 @@ class FakeOps : public ISigningOperations {
         return Pop(prepareCodes);
     }
     int SignStep(int mode, const SecureString* password, std::span<const unsigned char> data,
-                 std::vector<unsigned char>& result, std::string&, bool,
-                 bool& continueSigning) override {
+                 SecureBytes& result, std::string&, bool, bool& continueSigning) override {
         calls.push_back("sign " + std::to_string(mode));
         passwords.push_back(password ? std::string(password->view()) : "<none>");
         signedData.emplace_back(data.begin(), data.end());
@@ -268,7 +267,7 @@ TEST_F(SignDlgTest, DisplayIsWindows1250WhileTheSignedBytesStayAsReceived) {
     ASSERT_EQ(ops_->signedData.size(), 1u);
     EXPECT_EQ(ops_->signedData[0], "k:Zn:\xB1|");
     EXPECT_EQ(d->ResultCode(), code::kOk);
-    EXPECT_EQ(d->Signature(), (std::vector<unsigned char>{0xAB, 0xCD}));
+    EXPECT_EQ(d->Signature(), (SecureBytes{0xAB, 0xCD}));
 }
 
 TEST_F(SignDlgTest, BadHexShowsNoWindow) {
@@ -668,7 +667,7 @@ TEST_F(SignDlgTest, FlowSessionIsShownAndCarriesTheResult) {
     EXPECT_EQ(ui_.Finish(), 0) << ui_.Error();
     EXPECT_EQ(session.resultCode(), code::kOk);
     EXPECT_EQ(session.chosenKeyId(), "F");
-    EXPECT_EQ(session.signature(), (std::vector<unsigned char>{0xAB, 0xCD}));
+    EXPECT_EQ(session.signature(), (SecureBytes{0xAB, 0xCD}));
     EXPECT_EQ(ops_->passwords, (std::vector<std::string>{"pw"}));
 }
 

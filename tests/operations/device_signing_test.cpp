@@ -307,7 +307,7 @@ TEST_F(DeviceSignMethod, TokenKeySignsAnOrderThroughTheOrderDialog) {
     std::vector<unsigned char> signature;
     ASSERT_EQ(HexDecode(r.fields[1], signature), 0);
     session = std::make_unique<SignSession>(comp.signing());
-    session->signature() = signature;
+    session->signature().assign(signature.begin(), signature.end());
     ExpectVerifies("token", "token-key");
 }
 

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <span>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -129,7 +130,7 @@ class FlowTest : public ::testing::Test {
     static std::string Hex(std::string_view s) { return HexEncode(s); }
 
     static bool Verifies(const EVP_PKEY* key, std::string_view data,
-                         const std::vector<unsigned char>& signature) {
+                         std::span<const unsigned char> signature) {
         std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(),
                                                                     EVP_MD_CTX_free);
         return EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr,
