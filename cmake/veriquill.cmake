@@ -8,7 +8,7 @@ function(vq_library name dir)
         file(GLOB headers CONFIGURE_DEPENDS ${dir}/*.h)
         add_library(${name} STATIC ${sources} ${headers})
         target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
-        target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+        target_link_libraries(${name} PUBLIC ${ARG_DEPS} PRIVATE vq_warnings)
         if(ARG_QT)
             set_target_properties(${name} PROPERTIES AUTOMOC ON)
         endif()
@@ -32,7 +32,7 @@ function(vq_test name dir)
     if(ARG_QT)
         set_target_properties(${name} PROPERTIES AUTOMOC ON)
     endif()
-    target_link_libraries(${name} PRIVATE ${ARG_DEPS} vq_test_paths GTest::gtest GTest::gtest_main
+    target_link_libraries(${name} PRIVATE ${ARG_DEPS} vq_test_paths vq_warnings GTest::gtest GTest::gtest_main
                                           GTest::gmock)
     gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
                          PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
@@ -47,8 +47,9 @@ function(vq_test_doubles)
         endif()
         add_library(${fake} MODULE ${PROJECT_SOURCE_DIR}/tests/fakes/${fake}.cpp)
         set_target_properties(${fake} PROPERTIES CXX_VISIBILITY_PRESET hidden)
-        target_include_directories(${fake} PRIVATE ${PROJECT_SOURCE_DIR} ${PCSCLITE_INCLUDE_DIRS})
-        target_link_libraries(${fake} PRIVATE PkgConfig::P11KIT ${CMAKE_DL_LIBS})
+        target_include_directories(${fake} PRIVATE ${PROJECT_SOURCE_DIR})
+        target_include_directories(${fake} SYSTEM PRIVATE ${PCSCLITE_INCLUDE_DIRS})
+        target_link_libraries(${fake} PRIVATE PkgConfig::P11KIT ${CMAKE_DL_LIBS} vq_warnings)
     endforeach()
 endfunction()
 
@@ -62,6 +63,7 @@ function(vq_test_paths)
     vq_test_doubles()
     add_library(vq_test_paths STATIC ${PROJECT_SOURCE_DIR}/tests/support/test_paths.cpp)
     target_include_directories(vq_test_paths PUBLIC ${PROJECT_SOURCE_DIR})
+    target_link_libraries(vq_test_paths PRIVATE vq_warnings)
     target_compile_definitions(vq_test_paths PRIVATE
         VQ_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
         VQ_BINARY_DIR="${PROJECT_BINARY_DIR}"

@@ -68,4 +68,12 @@ const MethodInfo* FindMethod(int dispid) {
     return &kMethods[static_cast<std::size_t>(dispid - 1)];
 }
 
+bool MayOpenWindows(const MethodInfo& method) {
+    static constexpr std::string_view kWindowless[] = {
+        "SetKey",       "TestComponent",  "SetLanguage",    "RemoveKey", "SetSignDialogType",
+        "AddCardModel", "GetKeyLocation", "SetKeyLocation",
+    };
+    return std::ranges::find(kWindowless, method.name) == std::end(kWindowless);
+}
+
 }  // namespace vq

@@ -21,4 +21,9 @@ std::span<const MethodInfo> MethodTable();
 const MethodInfo* FindMethod(std::string_view name);
 const MethodInfo* FindMethod(int dispid);
 
+// Whether the method may show a window (a dialog, message box or file dialog). The few that never
+// do (declaring keys, the language, key locations, card models, the component test) let a host
+// leave the window system unstarted.
+bool MayOpenWindows(const MethodInfo& method);
+
 }  // namespace vq

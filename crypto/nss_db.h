@@ -33,6 +33,11 @@ using PrivateKeyPtr = std::unique_ptr<SECKEYPrivateKey, PrivateKeyDeleter>;
 using ContextPtr = std::unique_ptr<PK11Context, ContextDeleter>;
 using PortString = std::unique_ptr<char, PortStringDeleter>;
 
+// NSS's CERT_LIST_END with C++ casts: whether the walk has come round to the list's own head.
+inline bool AtListEnd(const CERTCertListNode* node, const CERTCertList* list) {
+    return static_cast<const void*>(node) == static_cast<const void*>(&list->list);
+}
+
 // "sql:DIR" for a plain directory; "sql:" and "dbm:" specifications are kept as given.
 std::string DatabaseSpec(const std::string& database);
 // The folder a database name points at, without its "sql:" or "dbm:" (an OS path, UTF-8).

@@ -144,7 +144,7 @@ std::string DistinguishedName(CERTName* name) {
 nss::CertPtr FindCertificate(PK11SlotInfo* slot, const std::vector<unsigned char>& der) {
     nss::CertListPtr certs(PK11_ListCertsInSlot(slot));
     if (!certs) return nullptr;
-    for (CERTCertListNode* node = CERT_LIST_HEAD(certs.get()); !CERT_LIST_END(node, certs.get());
+    for (CERTCertListNode* node = CERT_LIST_HEAD(certs.get()); !nss::AtListEnd(node, certs.get());
          node = CERT_LIST_NEXT(node)) {
         const SECItem& stored = node->cert->derCert;
         if (stored.len <= der.size() && std::memcmp(stored.data, der.data(), stored.len) == 0)
@@ -239,7 +239,7 @@ int CSystemCertStore::List() try {
     nss::CertListPtr certs(PK11_ListCertsInSlot(db.slot()));
     if (!certs) return code::kOk;  // an empty database
     const auto now = MomentAhead(0);
-    for (CERTCertListNode* node = CERT_LIST_HEAD(certs.get()); !CERT_LIST_END(node, certs.get());
+    for (CERTCertListNode* node = CERT_LIST_HEAD(certs.get()); !nss::AtListEnd(node, certs.get());
          node = CERT_LIST_NEXT(node)) {
         CERTCertificate* cert = node->cert;
         if (!CERT_IsUserCert(cert)) continue;  // no private key

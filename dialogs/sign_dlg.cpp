@@ -232,14 +232,14 @@ void CSignDlg::OnInitDialog() {
 
 void CSignDlg::BuildOrderView() {
     // Display copy only: what is signed stays the bytes as received.
-    const SecureBytes& data = session_.data();
-    display_ =
-        IsoToWin1250(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
+    const SecureBytes& received = session_.data();
+    display_ = IsoToWin1250(
+        std::string_view(reinterpret_cast<const char*>(received.data()), received.size()));
     displayQ_ = Decoder()(display_);
 
     formatted_->setChecked(true);
     beingSigned_->setChecked(false);
-    const ParsedOrder order = ParseOrderText(display_, data.size());
+    const ParsedOrder order = ParseOrderText(display_, received.size());
     multiline_ = order.multiline;
     multilineText_ = order.multilineText;
     multilineQ_ = Decoder()(multilineText_);

@@ -13,6 +13,8 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -62,25 +64,35 @@ bool SetUpDescriptors(ProtocolFds& fds) {
 }
 
 std::atomic<bool> g_pageGone{false};
+// Set once the window system has started; until then no dialog can be open.
+std::atomic<bool> g_windowsUp{false};
 
 // Once the page has gone, every dialog still open or about to open is closed as cancelled, so
 // the running call ends and the process can wipe its secrets and exit.
 class PageGuardUi final : public vq::ui::Ui {
   public:
-    explicit PageGuardUi(vq::ui::Ui& inner) : inner_(inner) {}
+    // `startWindows` starts the window system before a message box or file dialog is made (a
+    // dialog given to RunModal exists already, so its caller started it).
+    PageGuardUi(vq::ui::Ui& inner, std::function<void()> startWindows)
+        : inner_(inner), startWindows_(std::move(startWindows)) {}
     int RunModal(QDialog& dialog, int resourceId) override {
         return g_pageGone ? vq::ui::kIdCancel : inner_.RunModal(dialog, resourceId);
     }
     int MessageBox(std::string_view text, std::string_view caption, vq::ui::Icon icon,
                    vq::ui::Buttons buttons) override {
-        return g_pageGone ? vq::ui::DismissAnswer(buttons)
-                          : inner_.MessageBox(text, caption, icon, buttons);
+        if (g_pageGone) return vq::ui::DismissAnswer(buttons);
+        startWindows_();
+        return inner_.MessageBox(text, caption, icon, buttons);
     }
     int OpenFile(const vq::ui::FileRequest& request, std::string& path) override {
-        return g_pageGone ? vq::ui::kIdCancel : inner_.OpenFile(request, path);
+        if (g_pageGone) return vq::ui::kIdCancel;
+        startWindows_();
+        return inner_.OpenFile(request, path);
     }
     int Print(const vq::ui::PrintRequest& request) override {
-        return g_pageGone ? vq::ui::kIdCancel : inner_.Print(request);
+        if (g_pageGone) return vq::ui::kIdCancel;
+        startWindows_();
+        return inner_.Print(request);
     }
     void Event(std::string_view name, std::string_view fields) override {
         inner_.Event(name, fields);
@@ -88,6 +100,7 @@ class PageGuardUi final : public vq::ui::Ui {
 
   private:
     vq::ui::Ui& inner_;
+    std::function<void()> startWindows_;
 };
 
 void CloseOpenDialogs() {
@@ -112,7 +125,8 @@ void WatchForHangUp(int in, int wake) {
         if (p[1].revents) return;  // the host is ending
         if (p[0].revents & (POLLHUP | POLLRDHUP | POLLERR)) {
             g_pageGone = true;
-            QMetaObject::invokeMethod(qApp, &CloseOpenDialogs, Qt::QueuedConnection);
+            if (g_windowsUp)
+                QMetaObject::invokeMethod(qApp, &CloseOpenDialogs, Qt::QueuedConnection);
             return;
         }
         if (p[0].revents & POLLNVAL) return;
@@ -149,7 +163,14 @@ int main(int argc, char** argv) {
     const char* uiEnv = std::getenv("VERIQUILL_NM_UI");
     // Resolved before Qt starts, which without a display switches to its offscreen platform.
     const std::string uiKind = vq::ui::UiKind(uiEnv ? uiEnv : "");
-    vq::ui::UiApplication app(qtArgc, qtArgv, uiKind);
+    // Most calls a page makes open no window: the window system (Qt, its platform plugin, fonts)
+    // starts before the first call that may, not with the process.
+    std::optional<vq::ui::UiApplication> app;
+    const auto startWindows = [&] {
+        if (app) return;
+        app.emplace(qtArgc, qtArgv, uiKind);
+        g_windowsUp = true;
+    };
     const char* transcriptEnv = std::getenv("VERIQUILL_NM_TRANSCRIPT");
     std::string error;
     std::unique_ptr<vq::ui::Ui> ui =
@@ -158,7 +179,7 @@ int main(int argc, char** argv) {
         Log("user interface: " + error);
         return 1;
     }
-    PageGuardUi guard(*ui);
+    PageGuardUi guard(*ui, startWindows);
     vq::ui::SetCurrent(&guard);
 
     int wake[2];
@@ -177,7 +198,7 @@ int main(int argc, char** argv) {
                 Log("cannot write to the browser");
                 return false;
             },
-            std::move(allowed));
+            std::move(allowed), startWindows);
         bool announced = false;
         std::string body;
         for (bool serving = true; serving;) {

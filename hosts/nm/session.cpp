@@ -84,8 +84,12 @@ std::shared_ptr<IServiceProvider> BrowserPage::ServiceProvider() {
     return impl_;
 }
 
-Session::Session(Sender send, std::vector<std::string> allowedOrigins)
-    : send_(std::move(send)), allowed_(std::move(allowedOrigins)), page_(send_) {}
+Session::Session(Sender send, std::vector<std::string> allowedOrigins,
+                 std::function<void()> startWindows)
+    : send_(std::move(send)),
+      allowed_(std::move(allowedOrigins)),
+      startWindows_(std::move(startWindows)),
+      page_(send_) {}
 
 Session::~Session() = default;
 
@@ -139,6 +143,7 @@ bool Session::Handle(std::string_view message) {
         OPENSSL_cleanse(s->data(), s->size());
         *s = std::move(*ansi);
     }
+    if (startWindows_ && MayOpenWindows(*method)) startWindows_();
     const InvokeResult r = ctrl_->Invoke(method->dispid, call.args);
     Wipe(call.args);
     if (r.hr)

@@ -31,7 +31,10 @@ class BrowserPage : public IClientSite {
 
 class Session {
   public:
-    Session(Sender send, std::vector<std::string> allowedOrigins);
+    // `startWindows` runs before the first call that may show a window (the host starts its
+    // window system then, not at start-up).
+    Session(Sender send, std::vector<std::string> allowedOrigins,
+            std::function<void()> startWindows = {});
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -50,6 +53,7 @@ class Session {
   private:
     Sender send_;
     std::vector<std::string> allowed_;
+    std::function<void()> startWindows_;
     bool opened_ = false;
     bool refused_ = false;
     std::string origin_;

@@ -552,7 +552,7 @@ TEST_F(CertStoreTest, CoexistsWithAnotherNssUser) {
         CERTCertList* list = PK11_ListCerts(PK11CertListUser, nullptr);
         int n = 0;
         if (list) {
-            for (CERTCertListNode* node = CERT_LIST_HEAD(list); !CERT_LIST_END(node, list);
+            for (CERTCertListNode* node = CERT_LIST_HEAD(list); !vq::nss::AtListEnd(node, list);
                  node = CERT_LIST_NEXT(node))
                 n +=
                     std::string(node->cert->subjectName).find("Locked Signer") != std::string::npos;

@@ -432,7 +432,7 @@ INSTANTIATE_TEST_SUITE_P(
                       CodeCase{93, CodeCase::kStay}, CodeCase{94, CodeCase::kStay},
                       CodeCase{95, CodeCase::kStay}, CodeCase{133, CodeCase::kStay},
                       CodeCase{134, CodeCase::kStay}),
-    [](const auto& info) { return "code" + std::to_string(info.param.code); });
+    [](const auto& param) { return "code" + std::to_string(param.param.code); });
 
 TEST_F(SignDlgTest, ForgottenLocationRunsAnotherAttemptAtOnce) {
     for (int first : {code::kFingerprintMismatch, code::kPkcs8Unparsable}) {

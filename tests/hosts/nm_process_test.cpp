@@ -187,6 +187,48 @@ TEST_F(NmHostProcess, ServesCallsInOrderAndEndsAtEndOfInput) {
     EXPECT_NE(Log().find("control released"), std::string::npos);
 }
 
+// The window system starts with the first call that may show a window, not with the process. A
+// platform that does not exist proves it: Qt cannot start on it and ends the process, so calls
+// that never show a window answer and the host ends cleanly only if Qt was left alone, and the
+// first call that may show one ends the process.
+TEST_F(NmHostProcess, WindowlessCallsNeverStartTheWindowSystem) {
+    // The host takes the first of a name's entries: the test's own environment comes first.
+    struct Platform {
+        Platform() { setenv("QT_QPA_PLATFORM", "no-such-platform", 1); }
+        ~Platform() { setenv("QT_QPA_PLATFORM", "offscreen", 1); }
+    } platform;
+    const std::vector<std::pair<std::string, json>> windowless = {
+        {"TestComponent", json::array()},
+        {"SetKey", {"k1", "4B31", "0123456789ABCDEF0123456789ABCDEF01234567", 1}},
+        {"SetLanguage", {2}},
+        {"SetSignDialogType", {2}},
+        {"AddCardModel", {"3B00"}},
+        {"SetKeyLocation", {"k1", "2F746D702F6B2E707276"}},
+        {"GetKeyLocation", {"k1"}},
+        {"RemoveKey", {"k1"}},
+    };
+    {
+        HostProcess h({kChromiumCaller}, env_);
+        h.SendJson(Open());
+        EXPECT_EQ(h.Receive()["type"], "opened");
+        int id = 0;
+        for (const auto& [method, args] : windowless) {
+            h.SendJson(Call(++id, method, args));
+            const json r = h.Receive();
+            EXPECT_TRUE(r.contains("value")) << method << ": " << r.dump();
+        }
+        h.CloseInput();
+        EXPECT_EQ(h.Wait(), 0) << Log();
+    }
+    HostProcess h({kChromiumCaller}, env_);
+    h.SendJson(Open());
+    EXPECT_EQ(h.Receive()["type"], "opened");
+    h.SendJson(Call(1, "ShowKeyboard", json::array()));
+    EXPECT_EQ(h.Rest(), "");
+    EXPECT_NE(h.Wait(), 0);
+    EXPECT_NE(Log().find("no Qt platform plugin could be initialized"), std::string::npos) << Log();
+}
+
 TEST_F(NmHostProcess, BadFramesGetErrorsAndTheHostKeepsServing) {
     HostProcess h({kChromiumCaller}, env_);
     h.SendJson(Open());
@@ -254,15 +296,16 @@ TEST_F(NmHostProcess, RefusedOriginGetsAReasonAndTheHostEnds) {
 }
 
 TEST_F(NmHostProcess, NothingButMessagesReachesStandardOutput) {
-    // Qt in its most talkative mode, and a user interface that writes a transcript to stderr.
-    std::ofstream(dir_ + "/ui.txt") << "# nothing to answer\n";
+    // Qt in its most talkative mode, and a user interface that writes a transcript to stderr. A
+    // call that shows a window, so that Qt starts at all.
+    std::ofstream(dir_ + "/ui.txt") << "dialog 202\nkey escape\n";
     auto env = env_;
     env.push_back("QT_LOGGING_RULES=*.debug=true");
     env.push_back("QT_DEBUG_PLUGINS=1");
     env.push_back("VERIQUILL_NM_UI=script:" + dir_ + "/ui.txt");
     HostProcess h({kChromiumCaller}, env);
     h.SendJson(Open());
-    h.SendJson(Call(1, "TestComponent", json::array()));
+    h.SendJson(Call(1, "ShowKeyboard", json::array()));
     h.CloseInput();
     const std::string out = h.Rest();
     // Exactly two frames, and nothing between or after them.

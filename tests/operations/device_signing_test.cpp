@@ -39,7 +39,7 @@ class DeviceSigning : public testing::ScriptedUiTest {
   protected:
     void SetUp() override {
         ScriptedUiTest::SetUp();
-        comp.SetSignDialogRunner([](SignSession& session) { return RunSignDialog(session); });
+        comp.SetSignDialogRunner([](SignSession& s) { return RunSignDialog(s); });
         env.UseFakes();
         env.InitToken("card");
         env.InitToken("token");

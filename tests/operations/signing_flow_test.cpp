@@ -367,9 +367,9 @@ TEST_P(PolishPathSigning, ANameOutsideTheCodePageIsExplainedAndNeverStored) {
 
 INSTANTIATE_TEST_SUITE_P(KeyFileKinds, PolishPathSigning,
                          ::testing::Values(int{kind::kFile}, int{kind::kPkcs8File}),
-                         [](const ::testing::TestParamInfo<int>& info) {
-                             return info.param == kind::kFile ? std::string("Prv")
-                                                              : std::string("Pkcs8");
+                         [](const ::testing::TestParamInfo<int>& param) {
+                             return param.param == kind::kFile ? std::string("Prv")
+                                                               : std::string("Pkcs8");
                          });
 
 TEST(DeviceKeyList, MapsFingerprintsInOrderAndStopsAtAWholeIdentifier) {

@@ -53,12 +53,12 @@ TEST_F(KeyFileTest, ReadKeyFileCodes) {
 
 struct FakeUser : KeyFileUser {
     void ShowWarning(const std::string& text) override { warnings.push_back(text); }
-    bool AskForFile(const std::string& ext, const std::string& name, const std::string& filter,
+    bool AskForFile(const std::string& ext, const std::string& name, const std::string& fileFilter,
                     std::string& path) override {
         asked = true;
         extension = ext;
         defaultName = name;
-        this->filter = filter;
+        filter = fileFilter;
         if (!answer) return false;
         path = *answer;
         return true;
