@@ -33,27 +33,27 @@ CPSA& CKeysStorageComp::DeviceObject() {
 
 OpResult CKeysStorageComp::InitializeCardOperation() {
     if (!flowUi_) flowUi_ = std::make_unique<NoFlowUi>();
-    return DeviceFlows(DeviceObject(), *this, *flowUi_).Initialise();
+    return DeviceFlows(DeviceObject(), keys_, *flowUi_).Initialise();
 }
 
 OpResult CKeysStorageComp::ChangePinOperation() {
     if (!flowUi_) flowUi_ = std::make_unique<NoFlowUi>();
-    return DeviceFlows(DeviceObject(), *this, *flowUi_).ChangePin();
+    return DeviceFlows(DeviceObject(), keys_, *flowUi_).ChangePin();
 }
 
 OpResult CKeysStorageComp::ChangePukOperation() {
     if (!flowUi_) flowUi_ = std::make_unique<NoFlowUi>();
-    return DeviceFlows(DeviceObject(), *this, *flowUi_).ChangePuk();
+    return DeviceFlows(DeviceObject(), keys_, *flowUi_).ChangePuk();
 }
 
 OpResult CKeysStorageComp::UnblockCardOperation() {
     if (!flowUi_) flowUi_ = std::make_unique<NoFlowUi>();
-    return DeviceFlows(DeviceObject(), *this, *flowUi_).Unblock();
+    return DeviceFlows(DeviceObject(), keys_, *flowUi_).Unblock();
 }
 
 OpResult CKeysStorageComp::RemoveKeysOperation(DeviceKind deviceKind) {
     if (!flowUi_) flowUi_ = std::make_unique<NoFlowUi>();
-    return DeviceFlows(DeviceObject(), *this, *flowUi_).RemoveKeys(deviceKind);
+    return DeviceFlows(DeviceObject(), keys_, *flowUi_).RemoveKeys(deviceKind);
 }
 
 OpResult CKeysStorageComp::GenerateKeyOperation(const char* parameters) {
@@ -62,10 +62,10 @@ OpResult CKeysStorageComp::GenerateKeyOperation(const char* parameters) {
     if (!flowUi_) flowUi_ = std::make_unique<NoFlowUi>();
     CPSA& device = DeviceObject();
 
-    KeyGenerationFlow flow(device, *this);
+    KeyGenerationFlow flow(device, keys_);
     if (flow.SetUp(parameters) != code::kOk) return {code::kInvalidArgument};
     flow.SetInitialise([this, &device] {
-        DeviceFlows flows(device, *this, *flowUi_);
+        DeviceFlows flows(device, keys_, *flowUi_);
         const int code = flows.InitialiseOpenDevice().code;
         // The initialisation leaves the security officer logged in: the PIN login of the
         // generation needs a fresh session.
@@ -87,7 +87,7 @@ OpResult CKeysStorageComp::GenerateKeyOperation(const char* parameters) {
         r.fields = {HexEncode(Win1250ToIso(flow.KeyName())), flow.PrivateKey(), flow.PublicKey(),
                     flow.Fingerprint()};
     } else if (r.code == code::kPinAndPukLocked) {
-        r.keyList = MapDeviceKeyList(*this, flow.Code91Value());
+        r.keyList = MapDeviceKeyList(keys_, flow.Code91Value());
     }
     return r;
 }
