@@ -20,7 +20,7 @@ namespace {
 constexpr int kReaders = 10;
 
 struct FirstRow : vq::IDeviceChooser {
-    int ChooseDevice(vq::CPSA&, int, vq::DeviceEntries&) override { return 0; }
+    int ChooseDevice(vq::CPSA&, vq::DeviceKind, vq::DeviceEntries&) override { return 0; }
 };
 
 struct Machine {
@@ -104,7 +104,7 @@ void BM_SelectDevice(benchmark::State& state) {
     CK_SLOT_ID slot = 0;
     const auto start = std::chrono::steady_clock::now();
     for (auto _ : state) {
-        if (psa.SelectDevice(vq::kDeviceSmartCard, &slot) != 0)
+        if (psa.SelectDevice(vq::DeviceKind::SmartCard, &slot) != 0)
             return state.SkipWithError("SelectDevice failed");
         psa.CloseSession();
         psa.UnloadModule();

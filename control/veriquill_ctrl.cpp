@@ -5,6 +5,8 @@
 #include <limits>
 
 #include "control/method_table.h"
+#include "dialogs/devices/device_flow_dialogs.h"
+#include "dialogs/gen_key_dlg.h"
 #include "dialogs/sign_dlg.h"
 #include "resources/text.h"
 #include "storage/codes.h"
@@ -154,6 +156,8 @@ std::string DescribeHresult(std::uint32_t hr) {
 
 CVeriquillCtrl::CVeriquillCtrl() {
     comp_.SetSignDialogRunner([](SignSession& session) { return RunSignDialog(session); });
+    comp_.SetDeviceFlowUi(std::make_unique<CDeviceFlowDialogs>());
+    comp_.SetKeyGenerationRunner(RunKeyGenerationDialog);
 }
 CVeriquillCtrl::~CVeriquillCtrl() = default;
 
@@ -309,13 +313,13 @@ std::string CVeriquillCtrl::UnblockCard() {
     return result::CodeOr91(comp_.UnblockCardOperation());
 }
 std::string CVeriquillCtrl::RemoveKeysFromCard() {
-    return result::WithKeyList(comp_.RemoveKeysOperation(device_kind::kAny));
+    return result::WithKeyList(comp_.RemoveKeysOperation(DeviceKind::Any));
 }
 std::string CVeriquillCtrl::RemoveKeysFromSmartCard() {
-    return result::WithKeyList(comp_.RemoveKeysOperation(device_kind::kSmartCard));
+    return result::WithKeyList(comp_.RemoveKeysOperation(DeviceKind::SmartCard));
 }
 std::string CVeriquillCtrl::RemoveKeysFromUSBToken() {
-    return result::WithKeyList(comp_.RemoveKeysOperation(device_kind::kUsbToken));
+    return result::WithKeyList(comp_.RemoveKeysOperation(DeviceKind::UsbToken));
 }
 
 }  // namespace vq

@@ -4,26 +4,28 @@
 
 #include <p11-kit/pkcs11.h>
 
-#include <array>
+#include <cstddef>
 #include <string>
 #include <vector>
+
+#include "devices/device_kind.h"
 
 namespace vq {
 
 class CPSA;
 
-// The usable devices one enumeration found, as parallel arrays in reader order.
-struct DeviceEntries {
-    static constexpr int kMax = 10;
-    int count = 0;
-    std::array<std::string, kMax> readers;  // PC/SC reader names
-    std::array<std::string, kMax> serials;  // 16 characters, blank-padded as the module gives them
-    std::array<CK_SLOT_ID, kMax> slotIds{};   // module kind 1: PKCS#11 slot; kind 0: reader position
-    std::array<int, kMax> moduleKinds{};    // 0 "gclib.dll", 1 "pkcs11.dll"
-    std::array<std::vector<unsigned char>, kMax> atrs;  // the reader's card ATR (token test)
-
-    void Clear() { *this = DeviceEntries{}; }
+// One usable device an enumeration found.
+struct DeviceEntry {
+    std::string reader;              // PC/SC reader name
+    std::string serial;              // 16 characters, blank-padded as the module gives them
+    CK_SLOT_ID slot = 0;             // module kind 1: PKCS#11 slot; kind 0: reader position
+    int moduleKind = 1;              // 0 "gclib.dll", 1 "pkcs11.dll"
+    std::vector<unsigned char> atr;  // the reader's card ATR (token test)
 };
+
+// The usable devices of one enumeration, in reader order, at most kMaxDeviceEntries.
+using DeviceEntries = std::vector<DeviceEntry>;
+inline constexpr std::size_t kMaxDeviceEntries = 10;
 
 // Runs the device choice when two or more devices are usable. The chooser may refresh the
 // entries in place with psa.ListDevices(deviceKind, entries) (a refresh after the user plugs a
@@ -32,7 +34,7 @@ class IDeviceChooser {
   public:
     virtual ~IDeviceChooser() = default;
     // Row index of the chosen device, or -1 when the user cancelled.
-    virtual int ChooseDevice(CPSA& psa, int deviceKind, DeviceEntries& entries) = 0;
+    virtual int ChooseDevice(CPSA& psa, DeviceKind deviceKind, DeviceEntries& entries) = 0;
 };
 
 // The key removal choice: key objects are added before it runs; after OK the caller reads which

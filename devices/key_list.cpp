@@ -30,9 +30,8 @@ bool ForEachPiece(std::string_view text, char separator, Piece&& piece) {
 // when the next one would not fit the page's buffer (the list then ends at a whole identifier).
 template <class Match>
 bool AppendIdentifiers(const CKeysStorage& keys, Match&& matches, std::string& out) {
-    auto& index = const_cast<CKeysStorage&>(keys);  // the key set has no const access by position
-    for (std::size_t i = 0; i < index.Count(); ++i) {
-        const CKeyStorage* key = index.At(i);
+    for (std::size_t i = 0; i < keys.Count(); ++i) {
+        const CKeyStorage* key = keys.At(i);
         if (!matches(*key)) continue;
         const std::size_t needed = key->id.size() + (out.empty() ? 0 : 1);
         if (out.size() + needed > kMaxKeyListText) return false;

@@ -4,8 +4,6 @@
 #include <cstring>
 #include <memory>
 
-#include "platform/pcsc/winscard_api.h"
-#include "storage/cfg_reg.h"
 #include "storage/codes.h"
 
 namespace vq {
@@ -13,7 +11,6 @@ namespace {
 
 constexpr const char* kPkcs11Dll = "pkcs11.dll";
 constexpr const char* kGemplusDll = "gclib.dll";
-constexpr const char* kWinscardDll = "winscard.dll";
 
 constexpr const char* kModelNames[] = {
     "GemSAFE Smart Card (16K)",  "ProtectorCard",         "ProtectorCard2",
@@ -21,15 +18,6 @@ constexpr const char* kModelNames[] = {
     "GXPPro-R3.x MPCOS PTS T=1", "GXPPro-R3.x MPCOS T=1", "GXPPro-R3.x STD",
     "GXPPro-R3.x STD PTS T=1",   "GXPPro-R3.x STD T=1",
 };
-
-// 3B A7 00 40, any byte, 80 65 A2 09.
-bool IsGemplusAtr(const unsigned char* atr, std::size_t length) {
-    static constexpr int pattern[9] = {0x3B, 0xA7, 0x00, 0x40, -1, 0x80, 0x65, 0xA2, 0x09};
-    if (length < 9) return false;
-    for (int i = 0; i < 9; ++i)
-        if (pattern[i] >= 0 && atr[i] != pattern[i]) return false;
-    return true;
-}
 
 bool CodeLengthOk(const SecureString* code) {
     return code && code->size() >= 4 && code->size() <= 16;
@@ -39,52 +27,17 @@ CK_UTF8CHAR_PTR Utf8(const SecureString& s) {
     return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(s.data()));
 }
 
-// The PC/SC functions of one enumeration; "winscard.dll" is freed with the object, and the
-// context is released and lists freed on every path.
-struct Pcsc {
-    loader::Library library;
-    SCardEstablishContextFn establish = nullptr;
-    SCardReleaseContextFn release = nullptr;
-    SCardLocateCardsAFn locate = nullptr;
-    SCardFreeMemoryFn freeMemory = nullptr;
-    SCardListReadersAFn listReaders = nullptr;
-    SCardListCardsAFn listCards = nullptr;
-    SCARDCONTEXT context = 0;
-    bool haveContext = false;
-
-    bool Bind() {
-        library = loader::Library::Load(kWinscardDll);
-        if (!library) return false;
-        establish = library.Function<SCardEstablishContextFn>("SCardEstablishContext");
-        release = library.Function<SCardReleaseContextFn>("SCardReleaseContext");
-        locate = library.Function<SCardLocateCardsAFn>("SCardLocateCardsA");
-        freeMemory = library.Function<SCardFreeMemoryFn>("SCardFreeMemory");
-        listReaders = library.Function<SCardListReadersAFn>("SCardListReadersA");
-        listCards = library.Function<SCardListCardsAFn>("SCardListCardsA");
-        return establish && release && locate && freeMemory && listReaders && listCards;
-    }
-    ~Pcsc() {
-        if (haveContext) release(context);
-    }
-    // A multi-string the service allocated, copied out and freed.
-    std::vector<std::string> TakeList(char* list, DWORD length) {
-        std::vector<std::string> out;
-        if (!list) return out;
-        std::size_t i = 0;
-        while (i < length && list[i] != '\0') {
-            const std::size_t n = strnlen(list + i, length - i);
-            out.emplace_back(list + i, n);
-            i += n + 1;
-        }
-        freeMemory(context, list);
-        return out;
-    }
-};
-
-int NoDeviceCode(int deviceKind, int forAny) {
-    if (deviceKind == kDeviceSmartCard) return code::kNoReader;
-    if (deviceKind == kDeviceUsbToken) return code::kNoToken;
+int NoDeviceCode(DeviceKind deviceKind, int forAny) {
+    if (deviceKind == DeviceKind::SmartCard) return code::kNoReader;
+    if (deviceKind == DeviceKind::UsbToken) return code::kNoToken;
     return forAny;
+}
+
+// Smart cards only, USB tokens only, or any device.
+bool Wanted(DeviceKind deviceKind, bool token) {
+    if (deviceKind == DeviceKind::SmartCard) return !token;
+    if (deviceKind == DeviceKind::UsbToken) return token;
+    return true;
 }
 
 }  // namespace
@@ -235,97 +188,54 @@ CK_SLOT_ID CPSA::FindSlotByReader(const char* readerName) {
     return 0;
 }
 
-int CPSA::Enumerate(int deviceKind, DeviceEntries& entries, int& matching, int& remembered) {
-    entries.Clear();
+int CPSA::Probe(const Reader& reader, CK_SLOT_ID position, DeviceEntry& entry) {
+    entry = DeviceEntry{reader.name, {}, 0, kModulePkcs11, reader.atr};
+    if (IsGemplusAtr(reader.atr)) {
+        // Opened by reader position; this session stays open.
+        entry.moduleKind = kModuleGemplus;
+        int result = OpenDevice(kGemplusDll, position, nullptr);
+        if (result == code::kOk) {
+            slot_ = entry.slot = position;
+            result = GetSerialNumber(entry.serial);
+        }
+        return result;
+    }
+    // The slot is the one whose description names the reader.
+    int result = OpenDevice(kPkcs11Dll, position + 1, reader.name.c_str());
+    if (result == code::kOk) {
+        entry.slot = slot_;
+        result = GetSerialNumber(entry.serial);
+        CloseSession();
+    }
+    return result;
+}
+
+int CPSA::Enumerate(DeviceKind deviceKind, DeviceEntries& entries, int& matching, int& remembered) {
+    entries.clear();
     matching = 0;
     remembered = code::kOk;
-    Pcsc pcsc;
-    if (!pcsc.Bind()) return code::kPcscLibraryMissing;
-    if (pcsc.establish(SCARD_SCOPE_USER, nullptr, nullptr, &pcsc.context) != SCARD_S_SUCCESS)
-        return code::kPcscUnavailable;
-    pcsc.haveContext = true;
-
-    char* systemCards = nullptr;
-    DWORD cardsLength = SCARD_AUTOALLOCATE;
-    if (pcsc.listCards(pcsc.context, nullptr, nullptr, 0, reinterpret_cast<LPSTR>(&systemCards),
-                       &cardsLength) != SCARD_S_SUCCESS)
-        return code::kPcscUnavailable;
-    const std::vector<std::string> known = pcsc.TakeList(systemCards, cardsLength);
-    std::string filter;
-    for (const auto& model : models_)
-        if (std::find(known.begin(), known.end(), model) != known.end()) filter += model + '\0';
-    filter += '\0';
-
-    char* readerList = nullptr;
-    DWORD readersLength = SCARD_AUTOALLOCATE;
-    if (pcsc.listReaders(pcsc.context, nullptr, reinterpret_cast<LPSTR>(&readerList),
-                         &readersLength) != SCARD_S_SUCCESS)
-        return NoDeviceCode(deviceKind, code::kNoReader93);
-    std::vector<std::string> readers = pcsc.TakeList(readerList, readersLength);
-    if (readers.size() > static_cast<std::size_t>(kMaxReaders)) readers.resize(kMaxReaders);
-
-    std::vector<SCARD_READERSTATE> states(readers.size());
-    for (std::size_t i = 0; i < readers.size(); ++i) {
-        states[i] = SCARD_READERSTATE{};
-        states[i].szReader = readers[i].c_str();
-        states[i].dwCurrentState = SCARD_STATE_UNAWARE;
-    }
-    if (readers.empty()) {
-        remembered = code::kNoReader95;
-    } else if (pcsc.locate(pcsc.context, filter.data(), states.data(),
-                           static_cast<DWORD>(states.size())) != SCARD_S_SUCCESS) {
-        return code::kNoReader94;
-    }
-
-    const CKeywrightUtils keywright;
-    for (std::size_t i = 0; i < states.size(); ++i) {
-        SCARD_READERSTATE& state = states[i];
-        const std::size_t atrLength = std::min<std::size_t>(state.cbAtr, sizeof state.rgbAtr);
-        const bool token = readers[i].find(readerPatterns_[1]) != std::string::npos ||
-                           (atrLength > 0 && keywright.IsToken(state.rgbAtr, atrLength));
-        if ((deviceKind == kDeviceSmartCard && token) ||
-            (deviceKind == kDeviceUsbToken && !token)) {
-            state.dwCurrentState = state.dwEventState;
+    // The scan keeps the PC/SC context until every reader has been probed.
+    ReaderScan scan;
+    const int rc = scan.Run(models_);
+    if (rc == code::kNoReader93) return NoDeviceCode(deviceKind, rc);
+    if (rc != code::kOk) return rc;
+    if (scan.readers().empty()) remembered = code::kNoReader95;
+    for (std::size_t i = 0; i < scan.readers().size(); ++i) {
+        const Reader& reader = scan.readers()[i];
+        if (!Wanted(deviceKind, IsTokenDevice(reader.name, reader.atr, readerPatterns_[1])))
             continue;
-        }
         ++matching;
-        const CK_SLOT_ID position = i;
-        int result;
-        int kind;
-        CK_SLOT_ID slot = 0;
-        std::string serial;
-        if (IsGemplusAtr(state.rgbAtr, atrLength)) {
-            kind = kModuleGemplus;
-            result = OpenDevice(kGemplusDll, position, nullptr);
-            if (result == code::kOk) {
-                slot_ = slot = position;
-                result = GetSerialNumber(serial);
-            }
-        } else {
-            kind = kModulePkcs11;
-            result = OpenDevice(kPkcs11Dll, position + 1, readers[i].c_str());
-            if (result == code::kOk) {
-                slot = slot_;
-                result = GetSerialNumber(serial);
-                CloseSession();
-            }
-        }
-        if (result == code::kOk && entries.count < DeviceEntries::kMax) {
-            const auto n = static_cast<std::size_t>(entries.count++);
-            entries.readers[n] = readers[i];
-            entries.serials[n] = serial;
-            entries.slotIds[n] = slot;
-            entries.moduleKinds[n] = kind;
-            entries.atrs[n].assign(state.rgbAtr, state.rgbAtr + atrLength);
-        } else if (result != code::kOk) {
+        DeviceEntry entry;
+        const int result = Probe(reader, i, entry);
+        if (result != code::kOk)
             remembered = result;
-        }
-        state.dwCurrentState = state.dwEventState;
+        else if (entries.size() < kMaxDeviceEntries)
+            entries.push_back(std::move(entry));
     }
     return code::kOk;
 }
 
-int CPSA::ListDevices(int deviceKind, DeviceEntries& entries) {
+int CPSA::ListDevices(DeviceKind deviceKind, DeviceEntries& entries) {
     int matching = 0;
     int remembered = 0;
     const int rc = Enumerate(deviceKind, entries, matching, remembered);
@@ -334,7 +244,7 @@ int CPSA::ListDevices(int deviceKind, DeviceEntries& entries) {
     return code::kOk;
 }
 
-int CPSA::SelectDevice(int deviceKind, CK_SLOT_ID* chosenSlot) {
+int CPSA::SelectDevice(DeviceKind deviceKind, CK_SLOT_ID* chosenSlot) {
     if (session_ != 0) return code::kOk;
     DeviceEntries entries;
     int matching = 0;
@@ -342,22 +252,18 @@ int CPSA::SelectDevice(int deviceKind, CK_SLOT_ID* chosenSlot) {
     const int rc = Enumerate(deviceKind, entries, matching, remembered);
     if (rc != code::kOk) return rc;
     if (matching == 0) return NoDeviceCode(deviceKind, remembered);
-    if (entries.count == 0) return deviceKind == kDeviceUsbToken ? code::kNoToken : code::kNoCard;
+    if (entries.empty()) return deviceKind == DeviceKind::UsbToken ? code::kNoToken : code::kNoCard;
     int row = 0;
-    if (entries.count > 1) {
+    if (entries.size() > 1) {
         row = chooser_ ? chooser_->ChooseDevice(*this, deviceKind, entries) : -1;
-        if (row < 0 || row >= entries.count) return code::kCancelled;
+        // The chooser may have refreshed the entries.
+        if (row < 0 || static_cast<std::size_t>(row) >= entries.size()) return code::kCancelled;
     }
-    const auto n = static_cast<std::size_t>(row);
-    if (chosenSlot) *chosenSlot = entries.slotIds[n];
-    slot_ = entries.slotIds[n];
-    moduleKind_ = entries.moduleKinds[n];
-    const CKeywrightUtils keywright;
-    tokenFlag_ = entries.readers[n].find(readerPatterns_[1]) != std::string::npos ||
-                         (!entries.atrs[n].empty() &&
-                          keywright.IsToken(entries.atrs[n].data(), entries.atrs[n].size()))
-                     ? 1
-                     : 0;
+    const DeviceEntry& chosen = entries[static_cast<std::size_t>(row)];
+    if (chosenSlot) *chosenSlot = chosen.slot;
+    slot_ = chosen.slot;
+    moduleKind_ = chosen.moduleKind;
+    tokenFlag_ = IsTokenDevice(chosen.reader, chosen.atr, readerPatterns_[1]) ? 1 : 0;
     return OpenDevice(moduleKind_ == kModulePkcs11 ? kPkcs11Dll : kGemplusDll, slot_, nullptr);
 }
 

@@ -17,18 +17,15 @@
 #include <vector>
 
 #include "devices/cryptoki.h"
+#include "devices/device_kind.h"
 #include "devices/device_ui.h"
+#include "devices/pcsc/reader_scan.h"
 #include "devices/pkcs11/limits.h"
 #include "devices/pkcs11/token_state.h"
 #include "platform/loader/loader.h"
 #include "storage/secure.h"
 
 namespace vq {
-
-// Which device SelectDevice and ListDevices look for.
-inline constexpr int kDeviceSmartCard = 0;
-inline constexpr int kDeviceUsbToken = 1;
-inline constexpr int kDeviceAny = 2;
 
 // Module kinds.
 inline constexpr int kModuleGemplus = 0;  // "gclib.dll"
@@ -53,7 +50,6 @@ std::string DevicePublicKeyBlob(const unsigned char* modulus, std::size_t length
 class CPSA {
   public:
     static constexpr int kMaxModels = 100;
-    static constexpr int kMaxReaders = 10;
     static constexpr std::size_t kMaxKeyList = kMaxKeyListText;  // characters of ListKeys
     static constexpr CK_ULONG kMaxHandles = 1000;                // handles per object search
     static constexpr CK_ULONG kMaxAttribute = 5000;              // bytes per label or modulus
@@ -77,8 +73,8 @@ class CPSA {
     // --- enumeration ---
     // The device choice for two or more usable devices; without one, that case is a cancel (8).
     void SetDeviceChooser(IDeviceChooser* chooser) { chooser_ = chooser; }
-    int SelectDevice(int deviceKind, CK_SLOT_ID* chosenSlot);
-    int ListDevices(int deviceKind, DeviceEntries& entries);
+    int SelectDevice(DeviceKind deviceKind, CK_SLOT_ID* chosenSlot);
+    int ListDevices(DeviceKind deviceKind, DeviceEntries& entries);
 
     // --- state and codes ---
     int GetSerialNumber(std::string& serial);  // 16 characters
@@ -119,7 +115,10 @@ class CPSA {
     const Cryptoki& cryptoki() const { return p11_; }
 
   private:
-    int Enumerate(int deviceKind, DeviceEntries& entries, int& matching, int& remembered);
+    int Enumerate(DeviceKind deviceKind, DeviceEntries& entries, int& matching, int& remembered);
+    // Opens the device in `reader` (at `position` in the reader list) and reads its serial
+    // number into `entry`; 0 or the failing code.
+    int Probe(const Reader& reader, CK_SLOT_ID position, DeviceEntry& entry);
     int ReadAttribute(CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type,
                       std::vector<unsigned char>& value, CK_RV& rv);
 

@@ -170,6 +170,12 @@ void CGenKeyDlg::SetWorking(bool working) {
     if (QWidget* progress = Control(kIdProgress)) progress->setVisible(working);
 }
 
+int RunKeyGenerationDialog(KeyGenerationFlow& flow) {
+    CGenKeyDlg dialog;
+    dialog.SetFlow(&flow);
+    return dialog.DoModal();
+}
+
 void CGenKeyDlg::OnTimer() {
     if (bar_) bar_->setValue(progress_);
     progress_ = progress_ >= kProgressSteps - 1 ? 0 : progress_ + 1;

@@ -67,4 +67,7 @@ class CGenKeyDlg : public CDialogBase, public IKeyGenerationView {
     QProgressBar* bar_ = nullptr;
 };
 
+// Runs the key generation dialog modally around `flow`; the dialog's result (1 OK).
+int RunKeyGenerationDialog(KeyGenerationFlow& flow);
+
 }  // namespace vq

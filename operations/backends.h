@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 
+#include "devices/device_kind.h"
 #include "storage/secure.h"
 
 namespace vq {
@@ -19,18 +20,11 @@ struct DeviceState {
     bool pukLocked = false;
 };
 
-// Device kinds of device selection.
-namespace device_kind {
-inline constexpr int kSmartCard = 0;
-inline constexpr int kUsbToken = 1;
-inline constexpr int kAny = 2;
-}  // namespace device_kind
-
 class IDeviceBackend {
   public:
     virtual ~IDeviceBackend() = default;
     // Selects a device of the kind and opens a session on it.
-    virtual int Open(int deviceKind) = 0;
+    virtual int Open(DeviceKind deviceKind) = 0;
     virtual int ReadState(DeviceState& state) = 0;
     // Unblock flow on the open device (PUK and new PIN asked from the user): 0, 91 or a code.
     virtual int SilentUnblock(std::string& keyList) = 0;

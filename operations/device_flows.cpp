@@ -46,7 +46,7 @@ int UnblockWithCodes(CPSA& psa, SecureString& puk, SecureString& newPin,
     return code;
 }
 
-int DeviceFlows::Select(int deviceKind) {
+int DeviceFlows::Select(DeviceKind deviceKind) {
     psa_.SetDeviceChooser(ui_.DeviceChooser());
     CK_SLOT_ID slot = 0;
     const int code = psa_.SelectDevice(deviceKind, &slot);
@@ -54,7 +54,7 @@ int DeviceFlows::Select(int deviceKind) {
     return code;
 }
 
-int DeviceFlows::OpenAndRead(int deviceKind) {
+int DeviceFlows::OpenAndRead(DeviceKind deviceKind) {
     const int code = Select(deviceKind);
     if (code != code::kOk) return code;
     return psa_.ReadTokenState();
@@ -86,7 +86,7 @@ int DeviceFlows::FailedLogin(DeviceCode tried, int login, OpResult& r) {
 OpResult DeviceFlows::ChangePin() {
     OpResult r;
     r.code = [&] {
-        if (int code = OpenAndRead(kDeviceAny)) return code;
+        if (int code = OpenAndRead(DeviceKind::Any)) return code;
         if (int lock = ClassifyDeviceState(psa_.tokenState(), DeviceCode::UserPin))
             return Locked(lock, r);
         SecureString oldPin, newPin;
@@ -104,7 +104,7 @@ OpResult DeviceFlows::ChangePin() {
 OpResult DeviceFlows::ChangePuk() {
     OpResult r;
     r.code = [&] {
-        if (int code = OpenAndRead(kDeviceAny)) return code;
+        if (int code = OpenAndRead(DeviceKind::Any)) return code;
         if (int lock = ClassifyDeviceState(psa_.tokenState(), DeviceCode::Puk))
             return Locked(lock, r);
         SecureString oldPuk, newPuk;
@@ -122,7 +122,7 @@ OpResult DeviceFlows::ChangePuk() {
 OpResult DeviceFlows::Unblock() {
     OpResult r;
     r.code = [&] {
-        if (int code = OpenAndRead(kDeviceAny)) return code;
+        if (int code = OpenAndRead(DeviceKind::Any)) return code;
         if (int lock = ClassifyDeviceState(psa_.tokenState(), std::nullopt)) return Locked(lock, r);
         const bool token = psa_.tokenFlag() == 1;
         SecureString puk, newPin;
@@ -172,7 +172,7 @@ OpResult DeviceFlows::InitialiseOpenDevice() {
 
 OpResult DeviceFlows::Initialise() {
     OpResult r;
-    if (int code = OpenAndRead(kDeviceAny)) {
+    if (int code = OpenAndRead(DeviceKind::Any)) {
         r.code = code;
     } else {
         r = InitialiseOpenDevice();
@@ -181,7 +181,7 @@ OpResult DeviceFlows::Initialise() {
     return r;
 }
 
-OpResult DeviceFlows::RemoveKeys(int deviceKind) {
+OpResult DeviceFlows::RemoveKeys(DeviceKind deviceKind) {
     OpResult r;
     r.code = Select(deviceKind);
     if (r.code != code::kOk) {

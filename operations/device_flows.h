@@ -55,8 +55,7 @@ class DeviceFlows {
     OpResult Unblock();
     // The key list (keys the initialisation erases) is set once the device state could be read.
     OpResult Initialise();
-    // deviceKind: kDeviceSmartCard, kDeviceUsbToken or kDeviceAny.
-    OpResult RemoveKeys(int deviceKind);
+    OpResult RemoveKeys(DeviceKind deviceKind);
 
     // Initialisation on a device that is already open with its state read (the key generation
     // dialog offers it for a device that is not initialised): warning, dialog, device calls.
@@ -65,9 +64,9 @@ class DeviceFlows {
 
   private:
     // SelectDevice with the user's device choice.
-    int Select(int deviceKind);
+    int Select(DeviceKind deviceKind);
     // SelectDevice and ReadTokenState; 0 or the failing code.
-    int OpenAndRead(int deviceKind);
+    int OpenAndRead(DeviceKind deviceKind);
     void Close();
     // The device's key list mapped to key set identifiers (code 91 payload).
     std::string MappedKeyList();

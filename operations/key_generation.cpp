@@ -66,8 +66,8 @@ KeyGenerationFlow::~KeyGenerationFlow() {
     pin_.wipe();
 }
 
-int KeyGenerationFlow::DeviceKind() const {
-    return location_ == keygen::kLocationSmartCard ? kDeviceSmartCard : kDeviceUsbToken;
+::vq::DeviceKind KeyGenerationFlow::DeviceKind() const {
+    return location_ == keygen::kLocationSmartCard ? DeviceKind::SmartCard : DeviceKind::UsbToken;
 }
 
 int KeyGenerationFlow::CheckName(const std::string& name) const {

@@ -17,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include "devices/device_kind.h"
 #include "platform/ui/ui.h"
 #include "storage/secure.h"
 
@@ -94,7 +95,7 @@ class KeyGenerationFlow {
     void EndWith(IKeyGenerationView& view, int code);
     void Start(IKeyGenerationView& view);
     void RunWorker();
-    int DeviceKind() const;
+    ::vq::DeviceKind DeviceKind() const;
 
     CPSA& device_;
     CKeysStorage& keys_;

@@ -27,7 +27,7 @@ namespace {
 // Until a device layer is configured: no reader can be reached.
 class NoDevices final : public IDeviceBackend {
   public:
-    int Open(int) override { return code::kNoReader; }
+    int Open(DeviceKind) override { return code::kNoReader; }
     int ReadState(DeviceState&) override { return code::kNoSession; }
     int SilentUnblock(std::string&) override { return code::kPinLocked; }
     int Sign(const std::string&, const std::string&, const SecureString&,
@@ -66,304 +66,52 @@ class NssCertStore final : public ICertStore {
     CSystemCertStore store_;
 };
 
-// The key-file search asks through the user-interface seam.
-class UiKeyFileUser final : public KeyFileUser {
-  public:
-    void ShowWarning(const std::string& text) override { ui::Message(text, ui::Icon::kWarning); }
-    bool AskForFile(const std::string& ext, const std::string& name, const std::string& filter,
-                    std::string& path) override {
-        ui::FileRequest request;
-        request.filter = filter;
-        request.defaultExt = ext;
-        request.defaultName = name;
-        request.flags = ui::kOfnHideReadOnly | ui::kOfnOverwritePrompt;
-        return ChooseFile(request, path) == ui::kIdOk;
-    }
-};
-
-bool IsKeyDataKind(int k) {
-    return k == 0 || k == 4 || k == 6 || k == 7;
-}
-bool IsKeyFileKind(int k) {
-    return k == 1 || k == 5 || k == 8;
-}
-bool IsDeviceKind(int k) {
-    return k == 2 || k == 10 || k == 11 || k == 13;
-}
-
-int DeviceKindOf(int k) {
-    if (k == kind::kSmartCard) return device_kind::kSmartCard;
-    if (k == kind::kUsbToken) return device_kind::kUsbToken;
-    return device_kind::kAny;
-}
-
 bool SingleBar(const char* ids) {
     return ids && std::string_view(ids) == "|";
 }
 
-constexpr std::size_t kPasswordBuffer = 1024;
 constexpr std::size_t kChallengeBytes = 32;
 constexpr std::size_t kMaxChallengeText = 117;  // one PKCS#1 v1.5 block of a 1024-bit key
 
 }  // namespace
 
-CKeysStorageComp::CKeysStorageComp() : devices_(std::make_unique<CPsaBackend>()) {
-    certStore_ = std::make_unique<NssCertStore>();
+CKeysStorageComp::CKeysStorageComp()
+    : devices_(std::make_unique<CPsaBackend>()), certStore_(std::make_unique<NssCertStore>()) {
+    flow_.SetDeviceBackend(devices_.get());
+    flow_.SetCertStore(certStore_.get());
 }
 
-CKeysStorageComp::~CKeysStorageComp() {
-    WipeMaterial();
-    cachedPassword_.wipe();
-    RemoveAll();
-}
+CKeysStorageComp::~CKeysStorageComp() = default;
 
 void CKeysStorageComp::SetDeviceBackend(std::unique_ptr<IDeviceBackend> b) {
     devices_ = std::move(b);
-    devices_->SetCardModels(CardModels());
+    flow_.SetDeviceBackend(devices_.get());
+    devices_->SetCardModels(keys_.CardModels());
 }
 
-void CKeysStorageComp::CardModelsChanged() {
-    devices_->SetCardModels(CardModels());
+void CKeysStorageComp::SetCertStore(std::unique_ptr<ICertStore> s) {
+    certStore_ = std::move(s);
+    flow_.SetCertStore(certStore_.get());
 }
 
-bool CKeysStorageComp::SmartCardDriverInstalled() const {
-    return devices_->SmartCardDriverInstalled();
+int CKeysStorageComp::RemoveKey(const char* id) {
+    if (id) flow_.KeyRemoved(keys_.Find(id));
+    return keys_.RemoveKey(id);
 }
-bool CKeysStorageComp::TokenDriverInstalled() const {
-    return devices_->TokenDriverInstalled();
+
+void CKeysStorageComp::RemoveAll() {
+    flow_.KeyRemoved(nullptr);
+    keys_.RemoveAll();
+}
+
+int CKeysStorageComp::AddCardModel(const char* model) {
+    const int code = keys_.AddCardModel(model);
+    if (code == code::kOk) devices_->SetCardModels(keys_.CardModels());
+    return code;
 }
 
 void CKeysStorageComp::EnsureBridge() {
     if (bridge_.status() != attach::kAttached) bridge_.Attach(site_);
-}
-
-void CKeysStorageComp::WipeMaterial() {
-    keyMaterial_.wipe();
-    materialKeyId_.clear();
-}
-
-bool CKeysStorageComp::MaterialCached(const CKeyStorage& key) const {
-    // Cached material and password serve only the key they were prepared for.
-    return !keyMaterial_.empty() && passwordCached_ && materialKeyId_ == key.id;
-}
-
-void CKeysStorageComp::ErrorDisplay(int code, bool reset) {
-    CKeyStorage* key = currentKey_;
-    if (code == code::kOk) {
-        if (reset && key) key->wrongPasswordCount = 0;
-        return;
-    }
-    const CodeMeaning meaning = MeaningOf(code);
-    if (meaning.wrongPassword && key) {
-        ++key->wrongPasswordCount;
-        bridge_.WrongPasswordEvent("", key->id, key->name, key->wrongPasswordCount);
-    }
-    if (meaning.forgetsLocation && key) {
-        // The remembered file was the wrong one: forget it, so the next attempt asks.
-        StoreLocation(key->id.c_str(), "");
-        if (newPathKeyId_ == key->id) {
-            locationChanged_ = false;
-            newPath_.clear();
-            newPathKeyId_.clear();
-        }
-    }
-    if (meaning.text != 0) ui::Message(LoadText(meaning.text), meaning.icon);
-}
-
-int CKeysStorageComp::PrepareKeyFile(CKeyStorage& key) {
-    std::string stored;
-    if (locationChanged_ && newPathKeyId_ == key.id) {
-        // Chosen in the file dialog earlier in this signing: no need to ask again.
-        stored = newPath_;
-    } else {
-        std::optional<std::string> location;
-        Locations().GetParam(key.id.c_str(), location);
-        if (location) stored = *location;
-    }
-    UiKeyFileUser user;
-    LocateResult r = LocateAndReadKeyFile(stored, key.kind, key.name, user);
-    if (r.newPath) {
-        locationChanged_ = true;
-        newPath_ = *r.newPath;
-        newPathKeyId_ = key.id;
-    }
-    if (r.code == code::kOk) {
-        keyMaterial_ = std::move(r.material);
-        materialKeyId_ = key.id;
-    }
-    return r.code;
-}
-
-int CKeysStorageComp::Prepare(const std::string& keyId, bool silent, std::string& code91Value) {
-    CKeyStorage* key = Find(keyId);
-    if (!key) {
-        ErrorDisplay(code::kNoSuchKey, false);
-        return code::kNoSuchKey;
-    }
-    currentKey_ = key;
-    int code = code::kOk;
-    const int k = key->kind;
-    if (IsKeyDataKind(k)) {
-        if (!MaterialCached(*key)) {
-            WipeMaterial();
-            keyMaterial_.assign(key->data);
-            materialKeyId_ = key->id;
-        }
-    } else if (IsKeyFileKind(k)) {
-        if (!MaterialCached(*key)) {
-            WipeMaterial();
-            code = PrepareKeyFile(*key);
-        }
-    } else if (IsDeviceKind(k)) {
-        if (!MaterialCached(*key)) {
-            WipeMaterial();
-            keyMaterial_.assign(key->data);
-            materialKeyId_ = key->id;
-        }
-        code = devices_->Open(DeviceKindOf(k));
-        if (code != code::kOk) {
-            if (k == kind::kSmartCard || k == kind::kUsbToken) devices_->LogoutAndClose();
-        } else {
-            code = DevicePinCheck(silent, code91Value);
-        }
-    } else if (k != kind::kCertStore) {
-        code = code::kKindNotUsable;
-    }
-    ErrorDisplay(code, false);
-    return code;
-}
-
-int CKeysStorageComp::DevicePinCheck(bool silent, std::string& code91Value) {
-    DeviceState state;
-    int code = devices_->ReadState(state);
-    if (code == code::kOk) {
-        if (state.pukLocked && state.userPinLocked) {
-            devices_->ListKeys(code91Value);
-            code = code::kPinAndPukLocked;
-        } else if (state.userPinLocked) {
-            if (!silent) {
-                code = code::kPinLocked;
-            } else {
-                code = devices_->SilentUnblock(code91Value);
-                if (code != code::kOk && code != code::kPinAndPukLocked) code = code::kPinLocked;
-            }
-        }
-        if (!state.tokenInitialised || !state.userPinInitialised) code = code::kNotInitialised;
-    }
-    if (code != code::kOk) devices_->LogoutAndClose();
-    return code;
-}
-
-int CKeysStorageComp::SignStep(int mode, const SecureString* password,
-                               std::span<const unsigned char> data, SecureBytes& result,
-                               std::string& code91Value, bool silent, bool& continueSigning) {
-    // Only a wrong PIN typed into the PIN prompt goes round again within one attempt.
-    continueSigning = false;
-    CKeyStorage* key = currentKey_;
-    if (!key) return code::kKindNotUsable;
-    const int k = key->kind;
-
-    if (k != kind::kSmartCard && key->wrongPasswordCount >= 3) {
-        ErrorDisplay(code::kKeyBlocked, false);
-        return code::kKeyBlocked;
-    }
-    if (k == kind::kSmartCard || k == kind::kUsbToken) {
-        const int code = DevicePinCheck(silent, code91Value);
-        if (code != code::kOk) {
-            ErrorDisplay(code, false);
-            return code;
-        }
-    }
-
-    SecureString secret;
-    if (passwordCached_) {
-        secret = cachedPassword_;
-    } else if (password) {
-        secret = *password;
-    } else if (k != kind::kCertStore) {
-        if (PasswordEntry(k, key->name, secret) != ui::kIdOk) return code::kCancelled;
-    }
-    if (secret.size() >= kPasswordBuffer) return code::kInvalidArgument;
-
-    int code = code::kInvalidArgument;
-    const char* material = keyMaterial_.c_str();
-    const int engineMode = (k == 4 || k == 5 || k == 7) && (mode == 3 || mode == 4) ? 2
-                           : k == kind::kDeviceMaterial                             ? 3
-                                                                                    : mode;
-    switch (k) {
-        case kind::kBank:
-        case kind::kBank6:
-            code = rsa_.SignData(material, key_format::kKeyFile, nullptr, secret.c_str(),
-                                 data.data(), data.size(), result, engineMode);
-            break;
-        case kind::kFile:
-            code = rsa_.SignData(material, key_format::kKeyFile, key->data.c_str(), secret.c_str(),
-                                 data.data(), data.size(), result, engineMode);
-            break;
-        case kind::kPkcs8File:
-            code = rsa_.SignData(material, key_format::kPkcs8, key->data.c_str(), secret.c_str(),
-                                 data.data(), data.size(), result, engineMode);
-            break;
-        case 4:
-        case 7:
-            code = rsa_.SignData(material, key_format::kPgp, nullptr, secret.c_str(), data.data(),
-                                 data.size(), result, engineMode);
-            break;
-        case kind::kPgpFile:
-            code = rsa_.SignData(material, key_format::kPgp, key->data.c_str(), secret.c_str(),
-                                 data.data(), data.size(), result, engineMode);
-            break;
-        case kind::kDeviceMaterial:
-            code = rsa_.SignData(material, 3, nullptr, secret.c_str(), data.data(), data.size(),
-                                 result, engineMode);
-            break;
-        case kind::kCertStore:
-            code = certStore_->Sign(mode, key->data, data, result);
-            break;
-        case kind::kSmartCard:
-        case kind::kAnyDevice:
-        case kind::kUsbToken:
-            code = devices_->Sign(key->name, key->data, secret, data, mode, result);
-            break;
-        default:
-            code = code::kInvalidArgument;
-            break;
-    }
-
-    if (code == code::kKeyNotOnCard && k == kind::kUsbToken) code = code::kKeyNotOnToken;
-    if (code == code::kPinLocked) {
-        if (DevicePinCheck(silent, code91Value) == code::kPinAndPukLocked)
-            code = code::kPinAndPukLocked;
-        return code;
-    }
-    if (code == code::kWrongPin && !password && !silent) continueSigning = true;
-    ErrorDisplay(code, true);
-    if (code == code::kOk && remember_) {
-        cachedPassword_ = secret;
-        passwordCached_ = true;
-    }
-    return code;
-}
-
-int CKeysStorageComp::Finish() {
-    CKeyStorage* key = currentKey_;
-    if (locationChanged_ && key) {
-        StoreLocation(key->id.c_str(), newPath_.c_str());
-        locationChanged_ = false;
-        newPath_.clear();
-        newPathKeyId_.clear();
-    }
-    const int k = key ? key->kind : -1;
-    if ((k >= 0 && k <= 1) || (k >= 4 && k <= 8)) {
-        if (!remember_) WipeMaterial();
-    } else if (k == kind::kSmartCard || k == kind::kAnyDevice || k == kind::kUsbToken) {
-        if (!remember_) WipeMaterial();
-        devices_->LogoutAndClose();
-    } else if (k != kind::kCertStore && k != kind::kDeviceMaterial) {
-        return code::kKindNotUsable;
-    }
-    currentKey_ = nullptr;
-    return code::kOk;
 }
 
 OpResult CKeysStorageComp::SignOperation(const char* allowedKeyIds, const char* preselectedKeyId,
@@ -371,10 +119,10 @@ OpResult CKeysStorageComp::SignOperation(const char* allowedKeyIds, const char* 
     if (!devices_->TokenDriverInstalled() && !devices_->SmartCardDriverInstalled())
         return {code::kNoDriver};
     if (signingLocked_) return {code::kSigningLocked};
-    if (Count() == 0) return {code::kNoSuchKey};
+    if (keys_.Count() == 0) return {code::kNoSuchKey};
     if (SingleBar(allowedKeyIds)) return {code::kSingleBar};
 
-    SignSession session(*this);
+    SignSession session(flow_);
     session.set_no_order(false);
     if (int code = session.SetUp(orderHex ? orderHex : "", allowedKeyIds ? allowedKeyIds : "",
                                  preselectedKeyId ? preselectedKeyId : ""))
@@ -384,27 +132,24 @@ OpResult CKeysStorageComp::SignOperation(const char* allowedKeyIds, const char* 
 
     OpResult r;
     const bool ok = runSignDialog_ && runSignDialog_(session) == ui::kIdOk;
-    if (!remember_) WipeMaterial();
-    // A failed attempt left the key prepared: a device must not stay open after the dialog.
-    if (currentKey_ && IsDeviceKind(currentKey_->kind)) devices_->LogoutAndClose();
-    currentKey_ = nullptr;
+    flow_.EndRound();
     if (!ok) return {code::kCancelled};
     r.code = session.resultCode();
     r.fields.push_back(session.chosenKeyId());
     if (r.code == code::kOk) r.fields.push_back(HexEncode(session.signature()));
     if (r.code == code::kPinAndPukLocked)
-        r.keyList = MapDeviceKeyList(*this, session.code91Value());
+        r.keyList = MapDeviceKeyList(keys_, session.code91Value());
     return r;
 }
 
 OpResult CKeysStorageComp::EncryptOperation(const char* allowedKeyIds, const char* preselectedKeyId,
                                             const char* loginText, int mode) {
-    SignSession session(*this);
+    SignSession session(flow_);
     CProofOfPossesion message;
     signingLocked_ = true;
 
     if (!loginText || !*loginText) return {code::kInvalidArgument};
-    if (Count() == 0) return {code::kNoSuchKey};
+    if (keys_.Count() == 0) return {code::kNoSuchKey};
     if (SingleBar(allowedKeyIds)) return {code::kSingleBar};
     challengeMode_ = mode;
 
@@ -430,9 +175,8 @@ OpResult CKeysStorageComp::EncryptOperation(const char* allowedKeyIds, const cha
     session.SetData(std::span(reinterpret_cast<const unsigned char*>(text.data()), text.size()));
     session.set_purpose(purpose::kChallenge);
     session.set_silent(false);
-    remember_ = true;
-    cachedPassword_.wipe();
-    passwordCached_ = false;
+    flow_.SetRemember(true);
+    flow_.ForgetPassword();
 
     const bool ok = runSignDialog_ && runSignDialog_(session) == ui::kIdOk;
     session.SetData({});
@@ -451,17 +195,17 @@ OpResult CKeysStorageComp::EncryptOperation(const char* allowedKeyIds, const cha
     }
     r.fields.push_back(session.chosenKeyId());
     if (r.code == code::kPinAndPukLocked)
-        r.keyList = MapDeviceKeyList(*this, session.code91Value());
+        r.keyList = MapDeviceKeyList(keys_, session.code91Value());
     return r;
 }
 
 OpResult CKeysStorageComp::DecryptOperation(const char* allowedKeyIds, const char* messageHex,
                                             int mode) {
-    SignSession session(*this);
+    SignSession session(flow_);
     CProofOfPossesion message;
 
     if (mode != challengeMode_) return {code::kInvalidArgument};
-    if (Count() == 0) return {code::kNoSuchKey};
+    if (keys_.Count() == 0) return {code::kNoSuchKey};
     if (SingleBar(allowedKeyIds)) return {code::kSingleBar};
 
     std::vector<unsigned char> wire;
@@ -477,13 +221,12 @@ OpResult CKeysStorageComp::DecryptOperation(const char* allowedKeyIds, const cha
                                       : std::span<const unsigned char>(empty));
     session.set_purpose(purpose::kDecrypt);
     session.set_silent(true);
-    remember_ = false;
+    flow_.SetRemember(false);
 
     const int code = session.SigningAttempt(nullptr, nullptr);
     session.SetData({});
-    cachedPassword_.wipe();
-    passwordCached_ = false;
-    WipeMaterial();
+    flow_.ForgetPassword();
+    flow_.WipeMaterial();
 
     OpResult r;
     r.code = code;
@@ -500,13 +243,13 @@ OpResult CKeysStorageComp::DecryptOperation(const char* allowedKeyIds, const cha
         if (matches) signingLocked_ = false;
         OPENSSL_cleanse(session.signature().data(), session.signature().size());
     }
-    if (code == code::kPinAndPukLocked) r.keyList = MapDeviceKeyList(*this, session.code91Value());
+    if (code == code::kPinAndPukLocked) r.keyList = MapDeviceKeyList(keys_, session.code91Value());
     return r;
 }
 
 OpResult CKeysStorageComp::ChangeKeyLocation(const char* keyId) {
     std::string pathHex;
-    const int code = vq::ChangeKeyLocation(*this, keyId, pathHex);
+    const int code = vq::ChangeKeyLocation(keys_, keyId, pathHex);
     if (code != code::kOk) return {code};
     return {code::kOk, {pathHex}};
 }
@@ -524,7 +267,7 @@ OpResult CKeysStorageComp::RegisterCert() {
     const int code = vq::RegisterCert(
         store,
         [this](const CSystemCertStore& listed, std::string& name, std::string& chosen) {
-            CChoseKeyDlg dialog(*this);
+            CChoseKeyDlg dialog(keys_);
             dialog.SetCertificates(listed);
             if (ui::Current().RunModal(dialog, kChoseKeyDialogId) != ui::kIdOk) return false;
             name = dialog.Name();

@@ -1,4 +1,5 @@
-// The key-operations component: the key store plus the flows behind the page's methods.
+// The key-operations component: it owns the key set, the signing flow, the device back end, the
+// certificate store and the page bridge, and runs the flows behind the page's methods.
 #pragma once
 
 #include <functional>
@@ -11,6 +12,7 @@
 #include "devices/key_list.h"
 #include "operations/backends.h"
 #include "operations/page_bridge.h"
+#include "operations/sign_flow.h"
 #include "operations/sign_session.h"
 #include "storage/key_storage.h"
 
@@ -18,6 +20,7 @@ namespace vq {
 
 class CPSA;
 class IDeviceFlowUi;
+class KeyGenerationFlow;
 
 // Outputs of an operation; which fields are set depends on the method and the code.
 struct OpResult {
@@ -29,14 +32,34 @@ struct OpResult {
     int kind = 0;  // GenerateKey: 2 or 11
 };
 
-class CKeysStorageComp : public CKeysStorage, public ISigningOperations {
+class CKeysStorageComp {
   public:
     CKeysStorageComp();
-    ~CKeysStorageComp() override;
+    ~CKeysStorageComp();
+    CKeysStorageComp(const CKeysStorageComp&) = delete;
+    CKeysStorageComp& operator=(const CKeysStorageComp&) = delete;
+
+    // The key set methods of the page.
+    int SetKey(const char* id, const char* nameHex, const char* data, int kind) {
+        return keys_.SetKey(id, nameHex, data, kind);
+    }
+    int RemoveKey(const char* id);
+    void RemoveAll();
+    int AddCardModel(const char* model);
+    int GetKeyLocation(const char* id, std::string& pathHex) {
+        return keys_.GetKeyLocation(id, pathHex);
+    }
+    int SetKeyLocation(const char* id, const char* pathHex) {
+        return keys_.SetKeyLocation(id, pathHex);
+    }
+
+    KeySet& keys() { return keys_; }
+    const KeySet& keys() const { return keys_; }
+    SignFlow& signing() { return flow_; }
 
     // Signing dialog variant from SetSignDialogType: 1 -> 0, 2 -> 1, anything else -> 2.
-    void SetDialogType(int type) { dialogVariant_ = type == 1 ? 0 : type == 2 ? 1 : 2; }
-    int dialogVariant() const { return dialogVariant_; }
+    void SetDialogType(int type) { flow_.SetDialogVariant(type == 1 ? 0 : type == 2 ? 1 : 2); }
+    int dialogVariant() const { return flow_.DialogVariant(); }
 
     // The page that hosts the control (none outside a browser).
     void SetClientSite(IClientSite* site) { site_ = site; }
@@ -60,9 +83,14 @@ class CKeysStorageComp : public CKeysStorage, public ISigningOperations {
     OpResult ChangePinOperation();
     OpResult ChangePukOperation();
     OpResult UnblockCardOperation();
-    OpResult RemoveKeysOperation(int deviceKind);
-    // The dialogs of the device management flows; replaced by tests.
+    OpResult RemoveKeysOperation(DeviceKind deviceKind);
+    // The dialogs of the device management flows: the control wires the real ones in, tests
+    // replace them; without any every question counts as cancelled.
     void SetDeviceFlowUi(std::unique_ptr<IDeviceFlowUi> ui);
+    // Shows the key generation window around the flow; returns the window's result (1 OK).
+    // The control wires the real dialog in; without one the generation counts as cancelled.
+    using KeyGenerationRunner = std::function<int(KeyGenerationFlow&)>;
+    void SetKeyGenerationRunner(KeyGenerationRunner r) { runKeyGeneration_ = std::move(r); }
     // The device object the device management flows and key generation use: the back end's, or
     // the component's own when the back end has none.
     CPSA& DeviceObject();
@@ -77,44 +105,22 @@ class CKeysStorageComp : public CKeysStorage, public ISigningOperations {
 
     // Back ends; replaced by tests and by the hosts' configuration.
     void SetDeviceBackend(std::unique_ptr<IDeviceBackend> b);
-    void SetCertStore(std::unique_ptr<ICertStore> s) { certStore_ = std::move(s); }
-
-    // ISigningOperations.
-    CKeysStorage& KeySet() override { return *this; }
-    int DialogVariant() const override { return dialogVariant_; }
-    bool SmartCardDriverInstalled() const override;
-    bool TokenDriverInstalled() const override;
-    int Prepare(const std::string& keyId, bool silent, std::string& code91Value) override;
-    int SignStep(int mode, const SecureString* password, std::span<const unsigned char> data,
-                 SecureBytes& result, std::string& code91Value, bool silent,
-                 bool& continueSigning) override;
-    int Finish() override;
-
-  protected:
-    void CardModelsChanged() override;
+    void SetCertStore(std::unique_ptr<ICertStore> s);
+    bool SmartCardDriverInstalled() const { return flow_.SmartCardDriverInstalled(); }
+    bool TokenDriverInstalled() const { return flow_.TokenDriverInstalled(); }
 
   private:
-    // Shows what a code means to the user and keeps the key's counters and location in step.
-    void ErrorDisplay(int code, bool reset);
-    int DevicePinCheck(bool silent, std::string& code91Value);
-    int PrepareKeyFile(CKeyStorage& key);
-    void WipeMaterial();
-    bool MaterialCached(const CKeyStorage& key) const;
-
-    int dialogVariant_ = 0;
     IClientSite* site_ = nullptr;
     CCallJS bridge_;
-    CBaseRSA rsa_;
+    KeySet keys_;
     std::unique_ptr<IDeviceBackend> devices_;
     std::unique_ptr<ICertStore> certStore_;
+    // Declared after the parts it borrows, so that it goes first.
+    SignFlow flow_{keys_, bridge_};
     SignDialogRunner runSignDialog_;
     std::unique_ptr<IDeviceFlowUi> flowUi_;
+    KeyGenerationRunner runKeyGeneration_;
     std::unique_ptr<CPSA> ownDevice_;
-
-    // Key material belongs to the key it was prepared for.
-    std::string materialKeyId_;
-    // A location chosen in the file dialog waits here for Finish.
-    std::string newPathKeyId_;
 
     bool signingLocked_ = false;
     int challengeMode_ = 0;

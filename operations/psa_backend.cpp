@@ -12,7 +12,7 @@ CPsaBackend::~CPsaBackend() {
     LogoutAndClose();
 }
 
-int CPsaBackend::Open(int deviceKind) {
+int CPsaBackend::Open(DeviceKind deviceKind) {
     CDeviceChoice chooser;
     psa_.SetDeviceChooser(&chooser);
     CK_SLOT_ID slot = 0;

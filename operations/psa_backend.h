@@ -16,7 +16,7 @@ class CPsaBackend final : public IDeviceBackend {
 
     // SelectDevice of the kind (the user chooses among two or more devices); the chosen device's
     // session is open afterwards.
-    int Open(int deviceKind) override;
+    int Open(DeviceKind deviceKind) override;
     int ReadState(DeviceState& state) override;
     // Unblock on the open device: PUK and new PIN asked with CPinDlg (mode 5 for a USB token,
     // 2 otherwise), security-officer login, new user PIN. 0, 8 (cancelled), 91 with the device's

@@ -112,14 +112,11 @@ int CKeysStorage::RemoveKey(const char* id) {
         std::find_if(keys_.begin(), keys_.end(),
                      [id = std::string_view(id)](const auto& k) { return k->id == id; });
     if (it == keys_.end()) return code::kInvalidArgument;
-    // A flow must never hold on to an entry that is gone.
-    if (currentKey_ == it->get()) currentKey_ = nullptr;
     keys_.erase(it);
     return code::kOk;
 }
 
 void CKeysStorage::RemoveAll() {
-    currentKey_ = nullptr;
     keys_.clear();
 }
 

@@ -53,8 +53,8 @@ class CKeyStorage {
     int wrongPasswordCount = 0;
 };
 
-// The key store: the index plus the card model list, the key location configuration and the
-// state of the key being used. Null `const char*` arguments stand for missing script arguments.
+// The key store: the index plus the card model list and the key location configuration. Null
+// `const char*` arguments stand for missing script arguments.
 class CKeysStorage {
   public:
     CKeysStorage();
@@ -68,6 +68,9 @@ class CKeysStorage {
 
     std::size_t Count() const { return keys_.size(); }
     CKeyStorage* At(std::size_t i) { return i < keys_.size() ? keys_[i].get() : nullptr; }
+    const CKeyStorage* At(std::size_t i) const {
+        return i < keys_.size() ? keys_[i].get() : nullptr;
+    }
     CKeyStorage* Find(std::string_view id);
 
     int AddCardModel(const char* model);
@@ -91,15 +94,10 @@ class CKeysStorage {
     std::vector<std::unique_ptr<CKeyStorage>> keys_;
     std::string cardModels_;
     CCfgReg locations_;
-
-    // The key being used by a flow.
-    CKeyStorage* currentKey_ = nullptr;
-    SecureString keyMaterial_;
-    SecureString cachedPassword_;
-    bool passwordCached_ = false;
-    bool remember_ = false;
-    bool locationChanged_ = false;
-    std::string newPath_;
 };
+
+// The names the flows read best; the page-facing classes keep theirs.
+using KeySet = CKeysStorage;
+using KeyEntry = CKeyStorage;
 
 }  // namespace vq

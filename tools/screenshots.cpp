@@ -49,13 +49,12 @@ QPoint Centre(const CKeyboardDlg::KeyRect& k) {
 // The device dialogs with typical content.
 bool DeviceDialogs(const QString& dir, const QString& suffix) {
     bool ok = true;
-    vq::DeviceEntries entries;
-    entries.count = 2;
-    entries.serials[0] = "0A1B2C3D4E5F6071";
-    entries.serials[1] = "9F8E7D6C5B4A3921";
+    vq::DeviceEntries entries(2);
+    entries[0].serial = "0A1B2C3D4E5F6071";
+    entries[1].serial = "9F8E7D6C5B4A3921";
     {
         vq::CSelectReaderDlg d;
-        d.SetEntries(nullptr, 1, &entries);  // USB tokens
+        d.SetEntries(nullptr, vq::DeviceKind::UsbToken, &entries);
         d.show();
         ok = Save(Framed(d), dir, "select-reader" + suffix) && ok;
     }

@@ -39,20 +39,20 @@ CSelectReaderDlg::CSelectReaderDlg(QWidget* parent) : CDialogBase(kSelectReaderD
 
 CSelectReaderDlg::~CSelectReaderDlg() = default;
 
-void CSelectReaderDlg::SetEntries(CPSA* psa, int deviceKind, DeviceEntries* entries) {
+void CSelectReaderDlg::SetEntries(CPSA* psa, DeviceKind deviceKind, DeviceEntries* entries) {
     psa_ = psa;
     deviceKind_ = deviceKind;
     entries_ = entries;
 }
 
-int CSelectReaderDlg::ChooseDevice(CPSA& psa, int deviceKind, DeviceEntries& entries) {
+int CSelectReaderDlg::ChooseDevice(CPSA& psa, DeviceKind deviceKind, DeviceEntries& entries) {
     SetEntries(&psa, deviceKind, &entries);
     selected_ = -1;
     if (DoModal() != ui::kIdOk) return -1;
     return selected_;
 }
 
-int CDeviceChoice::ChooseDevice(CPSA& psa, int deviceKind, DeviceEntries& entries) {
+int CDeviceChoice::ChooseDevice(CPSA& psa, DeviceKind deviceKind, DeviceEntries& entries) {
     CSelectReaderDlg dialog;
     return dialog.ChooseDevice(psa, deviceKind, entries);
 }
@@ -93,13 +93,13 @@ void CSelectReaderDlg::OnInitDialog() {
 
 void CSelectReaderDlg::FillList() {
     list_->clear();
-    const int count = entries_ ? std::min(entries_->count, DeviceEntries::kMax) : 0;
+    const std::size_t count = entries_ ? std::min(entries_->size(), kMaxDeviceEntries) : 0;
     // Any device is still offered as a smart card: only the token search names tokens.
-    const std::string& type = kindLabels_.at(deviceKind_ == 1 ? 1 : 0);
-    for (int i = 0; i < count; ++i) {
+    const std::string& type = kindLabels_.at(deviceKind_ == DeviceKind::UsbToken ? 1 : 0);
+    for (std::size_t i = 0; i < count; ++i) {
         auto* item = new QTreeWidgetItem(list_);
         item->setText(0, Qs(type));
-        item->setText(1, Qs(entries_->serials[static_cast<std::size_t>(i)]));
+        item->setText(1, Qs((*entries_)[i].serial));
         // Tooltips show a cut-off text in full.
         item->setToolTip(0, item->text(0));
         item->setToolTip(1, item->text(1));

@@ -25,11 +25,11 @@ class CSelectReaderDlg : public CDialogBase, public IDeviceChooser {
     ~CSelectReaderDlg() override;
 
     // Shows the dialog over `entries`; the row chosen, or -1 when the user cancelled.
-    int ChooseDevice(CPSA& psa, int deviceKind, DeviceEntries& entries) override;
+    int ChooseDevice(CPSA& psa, DeviceKind deviceKind, DeviceEntries& entries) override;
 
     // The caller's data, for a run through DoModal() without ChooseDevice (psa may be null:
     // the refresh button then only redraws the list).
-    void SetEntries(CPSA* psa, int deviceKind, DeviceEntries* entries);
+    void SetEntries(CPSA* psa, DeviceKind deviceKind, DeviceEntries* entries);
     int SelectedRow() const { return selected_; }
     const std::string& KindLabel(int kind) const { return kindLabels_.at(kind); }
 
@@ -43,7 +43,7 @@ class CSelectReaderDlg : public CDialogBase, public IDeviceChooser {
 
     std::map<int, std::string> kindLabels_;
     int selected_ = -1;
-    int deviceKind_ = 0;
+    DeviceKind deviceKind_ = DeviceKind::SmartCard;
     CPSA* psa_ = nullptr;
     DeviceEntries* entries_ = nullptr;
     QTreeWidget* list_ = nullptr;
@@ -54,7 +54,7 @@ class CSelectReaderDlg : public CDialogBase, public IDeviceChooser {
 // something to choose, and lives for that one choice.
 class CDeviceChoice final : public IDeviceChooser {
   public:
-    int ChooseDevice(CPSA& psa, int deviceKind, DeviceEntries& entries) override;
+    int ChooseDevice(CPSA& psa, DeviceKind deviceKind, DeviceEntries& entries) override;
 };
 
 }  // namespace vq

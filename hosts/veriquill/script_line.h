@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -35,10 +34,5 @@ struct ParseError {
 
 // Parses one line; blank lines and lines starting with '#' give Blank.
 std::variant<ScriptLine, ParseError> ParseScriptLine(std::string_view line);
-
-// Decodes a JSON string literal starting at `pos` (at the opening quote) into UTF-8; advances
-// `pos` past the closing quote. Shared with the automation script of the scripted user.
-std::optional<std::string> ParseJsonString(std::string_view text, std::size_t& pos,
-                                           std::string* error = nullptr);
 
 }  // namespace vq::host

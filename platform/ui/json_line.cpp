@@ -1,5 +1,6 @@
 #include "platform/ui/json_line.h"
 
+#include <charconv>
 #include <cstdio>
 
 namespace vq::ui {
@@ -36,7 +37,100 @@ std::size_t Utf8Length(std::string_view s, std::size_t i) {
     return n;
 }
 
+void AppendUtf8(std::string& out, char32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+std::optional<char32_t> Hex4(std::string_view s, std::size_t pos) {
+    if (pos + 4 > s.size()) return std::nullopt;
+    unsigned value = 0;
+    const auto [end, ec] = std::from_chars(s.data() + pos, s.data() + pos + 4, value, 16);
+    if (ec != std::errc() || end != s.data() + pos + 4) return std::nullopt;
+    return static_cast<char32_t>(value);
+}
+
+// The character a one-letter escape stands for, or 0 for an unknown escape.
+char SimpleEscape(char c) {
+    switch (c) {
+        case '"':
+        case '\\':
+        case '/':
+            return c;
+        case 'b':
+            return '\b';
+        case 'f':
+            return '\f';
+        case 'n':
+            return '\n';
+        case 'r':
+            return '\r';
+        case 't':
+            return '\t';
+        default:
+            return 0;
+    }
+}
+
 }  // namespace
+
+std::optional<std::string> DecodeJsonString(std::string_view s, std::size_t& pos,
+                                            std::string* error) {
+    auto fail = [&](const char* message) -> std::optional<std::string> {
+        if (error) *error = message;
+        return std::nullopt;
+    };
+    if (pos >= s.size() || s[pos] != '"') return fail("expected '\"'");
+    std::string out;
+    for (std::size_t i = pos + 1; i < s.size(); ++i) {
+        const char c = s[i];
+        if (c == '"') {
+            pos = i + 1;
+            return out;
+        }
+        if (static_cast<unsigned char>(c) < 0x20) return fail("control character in string");
+        if (c != '\\') {
+            out += c;
+            continue;
+        }
+        if (++i >= s.size()) break;
+        if (s[i] != 'u') {
+            const char plain = SimpleEscape(s[i]);
+            if (!plain) return fail("unknown escape");
+            out += plain;
+            continue;
+        }
+        auto cp = Hex4(s, i + 1);
+        if (!cp) return fail("bad \\u escape");
+        i += 4;
+        if (*cp >= 0xD800 && *cp < 0xDC00) {
+            // A high surrogate must be followed by its low half.
+            if (i + 2 >= s.size() || s[i + 1] != '\\' || s[i + 2] != 'u')
+                return fail("unpaired surrogate");
+            auto low = Hex4(s, i + 3);
+            if (!low || *low < 0xDC00 || *low > 0xDFFF) return fail("unpaired surrogate");
+            i += 6;
+            *cp = 0x10000 + ((*cp - 0xD800) << 10) + (*low - 0xDC00);
+        } else if (*cp >= 0xDC00 && *cp <= 0xDFFF) {
+            return fail("unpaired surrogate");
+        }
+        AppendUtf8(out, *cp);
+    }
+    return fail("unterminated string");
+}
 
 bool IsValidUtf8(std::string_view text) {
     for (std::size_t i = 0; i < text.size();) {

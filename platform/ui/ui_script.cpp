@@ -19,42 +19,6 @@ bool IsSpace(char c) {
     return c == ' ' || c == '\t' || c == '\r';
 }
 
-void AppendUtf8(std::string& out, unsigned cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
-bool Hex4(std::string_view s, std::size_t pos, unsigned& v) {
-    if (pos + 4 > s.size()) return false;
-    v = 0;
-    for (std::size_t i = pos; i < pos + 4; ++i) {
-        const char c = s[i];
-        v <<= 4;
-        if (c >= '0' && c <= '9')
-            v |= static_cast<unsigned>(c - '0');
-        else if (c >= 'a' && c <= 'f')
-            v |= static_cast<unsigned>(c - 'a' + 10);
-        else if (c >= 'A' && c <= 'F')
-            v |= static_cast<unsigned>(c - 'A' + 10);
-        else
-            return false;
-    }
-    return true;
-}
-
 // Splits a line into words; a word starting with '"' is a JSON string literal (kept raw).
 class Tokens {
   public:
@@ -175,73 +139,14 @@ const char* VerbName(Verb verb) {
 }
 
 bool ParseJsonString(std::string_view s, std::size_t& pos, std::string& out) {
-    if (pos >= s.size() || s[pos] != '"') return false;
-    out.clear();
-    std::size_t i = pos + 1;
-    while (i < s.size()) {
-        const unsigned char c = static_cast<unsigned char>(s[i]);
-        if (c == '"') {
-            // Raw bytes inside the literal must form UTF-8 too.
-            if (!IsValidUtf8(out)) return false;
-            pos = i + 1;
-            return true;
-        }
-        if (c < 0x20) return false;
-        if (c != '\\') {
-            out += static_cast<char>(c);
-            ++i;
-            continue;
-        }
-        if (++i >= s.size()) return false;
-        switch (s[i]) {
-            case '"':
-                out += '"';
-                break;
-            case '\\':
-                out += '\\';
-                break;
-            case '/':
-                out += '/';
-                break;
-            case 'b':
-                out += '\b';
-                break;
-            case 'f':
-                out += '\f';
-                break;
-            case 'n':
-                out += '\n';
-                break;
-            case 'r':
-                out += '\r';
-                break;
-            case 't':
-                out += '\t';
-                break;
-            case 'u': {
-                unsigned cp;
-                if (!Hex4(s, i + 1, cp)) return false;
-                i += 4;
-                if (cp >= 0xD800 && cp <= 0xDBFF) {
-                    unsigned low;
-                    if (i + 2 >= s.size() || s[i + 1] != '\\' || s[i + 2] != 'u' ||
-                        !Hex4(s, i + 3, low) || low < 0xDC00 || low > 0xDFFF)
-                        return false;
-                    i += 6;
-                    cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-                } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
-                    return false;
-                }
-                if (cp == 0) return false;  // texts end at a zero byte inside the component
-                AppendUtf8(out, cp);
-                break;
-            }
-            default:
-                return false;
-        }
-        ++i;
-    }
-    return false;
+    std::size_t end = pos;
+    auto text = DecodeJsonString(s, end);
+    // Raw bytes inside the literal must form UTF-8 too, and texts end at a zero byte inside the
+    // component, so an escaped one is refused.
+    if (!text || !IsValidUtf8(*text) || text->find('\0') != std::string::npos) return false;
+    out = std::move(*text);
+    pos = end;
+    return true;
 }
 
 std::optional<ScriptCommand> ParseScriptLine(std::string_view line, int lineNumber,

@@ -46,7 +46,7 @@ std::optional<ScriptCommand> ParseScriptLine(std::string_view line, int lineNumb
                                              std::string& error);
 
 // Decodes a JSON string literal starting at s[pos] (the opening quote) into UTF-8; pos moves past
-// the closing quote. False for a malformed literal.
+// the closing quote. False for a malformed literal, one that is not UTF-8 or one holding \u0000.
 bool ParseJsonString(std::string_view s, std::size_t& pos, std::string& out);
 
 // A whole script: the commands in order.

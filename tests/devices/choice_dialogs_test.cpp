@@ -25,12 +25,11 @@ constexpr const char* kTokenAtr = "3BDB960080B1FE451F830031C0641F1801000790005F"
 class ChoiceDialogs : public testing::ScriptedUiTest {
   protected:
     static DeviceEntries Three() {
-        DeviceEntries e;
-        e.count = 3;
-        for (int i = 0; i < 3; ++i) {
-            e.readers[i] = "Reader " + std::to_string(i);
-            e.serials[i] = "SERIAL000000000" + std::to_string(i);
-            e.moduleKinds[i] = kModulePkcs11;
+        DeviceEntries e(3);
+        for (std::size_t i = 0; i < e.size(); ++i) {
+            e[i].reader = "Reader " + std::to_string(i);
+            e[i].serial = "SERIAL000000000" + std::to_string(i);
+            e[i].moduleKind = kModulePkcs11;
         }
         return e;
     }
@@ -48,10 +47,10 @@ TEST_F(ChoiceDialogs, RowsNameTheSearchedKindAndTheFirstRowIsChosen) {
     SetLanguageIndex(kLanguageEnglish);
     Script("dialog 421\ndump\nclick 1\ndump\nclick 1\ndump\nselect 203 2\nclick 1\n");
     DeviceEntries entries = Three();
-    for (int kind : {kDeviceUsbToken, kDeviceSmartCard, kDeviceAny}) {
+    for (DeviceKind kind : {DeviceKind::UsbToken, DeviceKind::SmartCard, DeviceKind::Any}) {
         CSelectReaderDlg dialog;
         const int row = dialog.ChooseDevice(psa, kind, entries);
-        EXPECT_EQ(row, kind == kDeviceAny ? 2 : 0) << kind;
+        EXPECT_EQ(row, kind == DeviceKind::Any ? 2 : 0) << DeviceKindNumber(kind);
     }
     ExpectScriptDone();
     const std::string usb = Utf8Text(kTextUsbDevice);
@@ -78,7 +77,7 @@ TEST_F(ChoiceDialogs, OkOnAnEmptyListAsksForAReaderAndCancelGivesNoRow) {
     Script("click 1\nmessage ok\ndump\nclick 2\n");
     DeviceEntries entries;
     CSelectReaderDlg dialog;
-    EXPECT_EQ(dialog.ChooseDevice(psa, kDeviceAny, entries), -1);
+    EXPECT_EQ(dialog.ChooseDevice(psa, DeviceKind::Any, entries), -1);
     ExpectScriptDone();
     EXPECT_GE(Find({"\"event\":\"message\"", ErrorBox(kTextSelectReader)}), 0);
     // The dialog stayed open after the message.
@@ -90,9 +89,9 @@ TEST_F(ChoiceDialogs, TheFlowsChoiceOpensTheDialogForEachChoice) {
     Script("dialog 421\nselect 203 1\nclick 1\ndialog 421\nclick 1\ndialog 421\nclick 2\n");
     DeviceEntries entries = Three();
     CDeviceChoice choice;
-    EXPECT_EQ(choice.ChooseDevice(psa, kDeviceAny, entries), 1);
-    EXPECT_EQ(choice.ChooseDevice(psa, kDeviceAny, entries), 0);
-    EXPECT_EQ(choice.ChooseDevice(psa, kDeviceAny, entries), -1);
+    EXPECT_EQ(choice.ChooseDevice(psa, DeviceKind::Any, entries), 1);
+    EXPECT_EQ(choice.ChooseDevice(psa, DeviceKind::Any, entries), 0);
+    EXPECT_EQ(choice.ChooseDevice(psa, DeviceKind::Any, entries), -1);
     ExpectScriptDone();
 }
 
@@ -121,7 +120,7 @@ class ChoiceOverDevices : public ChoiceDialogs {
 class UnplugFirst : public IDeviceChooser {
   public:
     explicit UnplugFirst(const testing::DeviceEnv& env) : env_(env) {}
-    int ChooseDevice(CPSA& psa, int kind, DeviceEntries& entries) override {
+    int ChooseDevice(CPSA& psa, DeviceKind kind, DeviceEntries& entries) override {
         env_.Write("pcsc.conf", std::string("reader Gemalto PC Twin Reader 01|") + kCardAtr + "\n");
         CSelectReaderDlg dialog;
         return dialog.ChooseDevice(psa, kind, entries);
@@ -136,7 +135,7 @@ TEST_F(ChoiceOverDevices, RefreshDropsTheUnpluggedDeviceAndTheChoiceOpensTheRema
     UnplugFirst chooser(env);
     psa.SetDeviceChooser(&chooser);
     CK_SLOT_ID slot = 99;
-    ASSERT_EQ(psa.SelectDevice(kDeviceAny, &slot), code::kOk);
+    ASSERT_EQ(psa.SelectDevice(DeviceKind::Any, &slot), code::kOk);
     EXPECT_EQ(slot, 1u);
     EXPECT_EQ(psa.tokenFlag(), 0);
     EXPECT_NE(psa.session(), 0u);
@@ -162,7 +161,7 @@ TEST_F(ChoiceOverDevices, CancelEndsTheSelectionWithEight) {
     CSelectReaderDlg dialog;
     psa.SetDeviceChooser(&dialog);
     CK_SLOT_ID slot = 0;
-    EXPECT_EQ(psa.SelectDevice(kDeviceAny, &slot), code::kCancelled);
+    EXPECT_EQ(psa.SelectDevice(DeviceKind::Any, &slot), code::kCancelled);
     EXPECT_EQ(psa.session(), 0u);
     ExpectScriptDone();
 }

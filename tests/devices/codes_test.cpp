@@ -28,7 +28,7 @@ class Codes : public ::testing::Test {
     }
     void Open() {
         CK_SLOT_ID slot = 0;
-        ASSERT_EQ(psa.SelectDevice(kDeviceAny, &slot), code::kOk);
+        ASSERT_EQ(psa.SelectDevice(DeviceKind::Any, &slot), code::kOk);
         ASSERT_EQ(psa.ReadTokenState(), code::kOk);
     }
     void Close() {
@@ -135,7 +135,7 @@ TEST_F(Codes, TokenStateFromFlags) {
     env.Write("p11.conf", std::string("backend ") + testing::kSoftHsm +
                               "\nslot Card Reader 00|token=card|clearflags=0x8\n");
     CK_SLOT_ID slot = 0;
-    ASSERT_EQ(psa.SelectDevice(kDeviceAny, &slot), code::kOk);
+    ASSERT_EQ(psa.SelectDevice(DeviceKind::Any, &slot), code::kOk);
     ASSERT_EQ(psa.ReadTokenState(), code::kOk);
     EXPECT_FALSE(psa.userPinInitialised());
     EXPECT_FALSE(psa.tokenReady());

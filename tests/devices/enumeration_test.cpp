@@ -21,7 +21,7 @@ class ScriptedChooser : public IDeviceChooser {
     int answer = 0;
     int calls = 0;
     DeviceEntries seen;
-    int ChooseDevice(CPSA&, int, DeviceEntries& entries) override {
+    int ChooseDevice(CPSA&, DeviceKind, DeviceEntries& entries) override {
         ++calls;
         seen = entries;
         return answer;
@@ -55,14 +55,14 @@ class Enumeration : public ::testing::Test {
 TEST_F(Enumeration, KindSelectsCardOrTokenAndAnyAsksTheUser) {
     TokenAndCard();
     CK_SLOT_ID slot = 99;
-    ASSERT_EQ(psa.SelectDevice(kDeviceSmartCard, &slot), code::kOk);
+    ASSERT_EQ(psa.SelectDevice(DeviceKind::SmartCard, &slot), code::kOk);
     EXPECT_EQ(slot, 1u);
     EXPECT_EQ(psa.tokenFlag(), 0);
     EXPECT_NE(psa.session(), 0u);
     psa.CloseSession();
     psa.UnloadModule();
 
-    ASSERT_EQ(psa.SelectDevice(kDeviceUsbToken, &slot), code::kOk);
+    ASSERT_EQ(psa.SelectDevice(DeviceKind::UsbToken, &slot), code::kOk);
     EXPECT_EQ(slot, 0u);
     EXPECT_EQ(psa.tokenFlag(), 1);
     EXPECT_EQ(psa.moduleKind(), kModulePkcs11);
@@ -72,34 +72,34 @@ TEST_F(Enumeration, KindSelectsCardOrTokenAndAnyAsksTheUser) {
     ScriptedChooser chooser;
     chooser.answer = 1;
     psa.SetDeviceChooser(&chooser);
-    ASSERT_EQ(psa.SelectDevice(kDeviceAny, &slot), code::kOk);
+    ASSERT_EQ(psa.SelectDevice(DeviceKind::Any, &slot), code::kOk);
     EXPECT_EQ(chooser.calls, 1);
-    ASSERT_EQ(chooser.seen.count, 2);
-    EXPECT_EQ(chooser.seen.readers[0], "Feitian ePass Key 00");
-    EXPECT_EQ(chooser.seen.readers[1], "Gemalto PC Twin Reader 01");
-    EXPECT_EQ(chooser.seen.serials[0].size(), 16u);
-    EXPECT_NE(chooser.seen.serials[0], chooser.seen.serials[1]);
+    ASSERT_EQ(chooser.seen.size(), 2u);
+    EXPECT_EQ(chooser.seen[0].reader, "Feitian ePass Key 00");
+    EXPECT_EQ(chooser.seen[1].reader, "Gemalto PC Twin Reader 01");
+    EXPECT_EQ(chooser.seen[0].serial.size(), 16u);
+    EXPECT_NE(chooser.seen[0].serial, chooser.seen[1].serial);
     EXPECT_EQ(slot, 1u);
     EXPECT_EQ(psa.tokenFlag(), 0);
     psa.CloseSession();
     psa.UnloadModule();
 
     chooser.answer = -1;
-    EXPECT_EQ(psa.SelectDevice(kDeviceAny, &slot), code::kCancelled);
+    EXPECT_EQ(psa.SelectDevice(DeviceKind::Any, &slot), code::kCancelled);
     EXPECT_EQ(psa.session(), 0u);
 }
 
 TEST_F(Enumeration, ListDevicesReportsEntriesInReaderOrder) {
     TokenAndCard();
     DeviceEntries entries;
-    ASSERT_EQ(psa.ListDevices(kDeviceAny, entries), code::kOk);
-    ASSERT_EQ(entries.count, 2);
-    EXPECT_EQ(entries.slotIds[0], 0u);
-    EXPECT_EQ(entries.slotIds[1], 1u);
-    EXPECT_EQ(entries.moduleKinds[1], kModulePkcs11);
-    ASSERT_EQ(psa.ListDevices(kDeviceUsbToken, entries), code::kOk);
-    ASSERT_EQ(entries.count, 1);
-    EXPECT_EQ(entries.readers[0], "Feitian ePass Key 00");
+    ASSERT_EQ(psa.ListDevices(DeviceKind::Any, entries), code::kOk);
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].slot, 0u);
+    EXPECT_EQ(entries[1].slot, 1u);
+    EXPECT_EQ(entries[1].moduleKind, kModulePkcs11);
+    ASSERT_EQ(psa.ListDevices(DeviceKind::UsbToken, entries), code::kOk);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].reader, "Feitian ePass Key 00");
     // Probed devices are closed again: no session stays open after listing.
     EXPECT_EQ(psa.session(), 0u);
 }
@@ -109,8 +109,8 @@ TEST_F(Enumeration, TokensListMakesAReaderAToken) {
     Readers(std::string("reader Plain Reader 00|") + kCardAtr + "\n",
             "slot Plain Reader 00|token=card-b\n");
     CK_SLOT_ID slot = 0;
-    EXPECT_EQ(psa.SelectDevice(kDeviceSmartCard, &slot), code::kNoReader);
-    ASSERT_EQ(psa.SelectDevice(kDeviceUsbToken, &slot), code::kOk);
+    EXPECT_EQ(psa.SelectDevice(DeviceKind::SmartCard, &slot), code::kNoReader);
+    ASSERT_EQ(psa.SelectDevice(DeviceKind::UsbToken, &slot), code::kOk);
     EXPECT_EQ(psa.tokenFlag(), 1);
 }
 
@@ -120,7 +120,7 @@ TEST_F(Enumeration, OneUsableDeviceIsChosenWithoutAsking) {
     ScriptedChooser chooser;
     psa.SetDeviceChooser(&chooser);
     CK_SLOT_ID slot = 0;
-    ASSERT_EQ(psa.SelectDevice(kDeviceAny, &slot), code::kOk);
+    ASSERT_EQ(psa.SelectDevice(DeviceKind::Any, &slot), code::kOk);
     EXPECT_EQ(chooser.calls, 0);
     EXPECT_EQ(slot, 1u);
 }
@@ -129,9 +129,9 @@ TEST_F(Enumeration, ReadersWithoutUsableDevice) {
     Readers("reader Empty Reader 00|\nreader Empty Key 01|\n",
             "slot Empty Reader 00|absent\nslot Empty Key 01|absent\n");
     CK_SLOT_ID slot = 0;
-    EXPECT_EQ(psa.SelectDevice(kDeviceSmartCard, &slot), code::kNoCard);
-    EXPECT_EQ(psa.SelectDevice(kDeviceUsbToken, &slot), code::kNoToken);
-    EXPECT_EQ(psa.SelectDevice(kDeviceAny, &slot), code::kNoCard);
+    EXPECT_EQ(psa.SelectDevice(DeviceKind::SmartCard, &slot), code::kNoCard);
+    EXPECT_EQ(psa.SelectDevice(DeviceKind::UsbToken, &slot), code::kNoToken);
+    EXPECT_EQ(psa.SelectDevice(DeviceKind::Any, &slot), code::kNoCard);
     EXPECT_EQ(psa.loaded(), false);
 }
 
@@ -146,7 +146,7 @@ TEST_F(Enumeration, OnlyTheFirstTenReadersAreLookedAt) {
     slots += "slot Late Reader 10|token=card-b\n";
     Readers(readers, slots);
     CK_SLOT_ID slot = 0;
-    EXPECT_EQ(psa.SelectDevice(kDeviceAny, &slot), code::kNoCard);
+    EXPECT_EQ(psa.SelectDevice(DeviceKind::Any, &slot), code::kNoCard);
     EXPECT_NE(env.Read("pcsc.log").find("SCardLocateCardsA count=10 "), std::string::npos);
 }
 
@@ -156,7 +156,7 @@ TEST_F(Enumeration, CardFilterHoldsKnownModelsInTableOrder) {
             kCardAtr + "\n",
         "slot R 0|token=card-b\n");
     CK_SLOT_ID slot = 0;
-    ASSERT_EQ(psa.SelectDevice(kDeviceAny, &slot), code::kOk);
+    ASSERT_EQ(psa.SelectDevice(DeviceKind::Any, &slot), code::kOk);
     EXPECT_NE(env.Read("pcsc.log").find("cards=ProtectorCard,GXPPro-R3.x STD,\n"),
               std::string::npos)
         << env.Read("pcsc.log");
@@ -168,7 +168,7 @@ TEST_F(Enumeration, GemplusCardIsOpenedThroughGclibWithReaderPosition) {
             "\n",
         "slot Empty 0|absent\nslot Empty 1|absent\nslot Gemplus GemPC 2|token=card-b|pinleft=0\n");
     CK_SLOT_ID slot = 0;
-    ASSERT_EQ(psa.SelectDevice(kDeviceSmartCard, &slot), code::kOk);
+    ASSERT_EQ(psa.SelectDevice(DeviceKind::SmartCard, &slot), code::kOk);
     EXPECT_EQ(slot, 2u);
     EXPECT_EQ(psa.moduleKind(), kModuleGemplus);
     EXPECT_NE(env.Read("p11.log").find("C_OpenSession 2"), std::string::npos);
@@ -188,24 +188,24 @@ TEST_F(Enumeration, GclibWithReadableVersionIsRefused) {
     Readers(std::string("reader Gemplus GemPC 0|") + kGemplusAtr + "\n",
             "slot Gemplus GemPC 0|token=card-b\n");
     CK_SLOT_ID slot = 0;
-    EXPECT_EQ(psa.SelectDevice(kDeviceAny, &slot), code::kNoCard);
+    EXPECT_EQ(psa.SelectDevice(DeviceKind::Any, &slot), code::kNoCard);
     EXPECT_FALSE(psa.loaded());
 }
 
 TEST_F(Enumeration, AlreadyInitialisedCountsAsSuccess) {
     TokenAndCard("initialize 0x191\n");
     CK_SLOT_ID slot = 0;
-    ASSERT_EQ(psa.SelectDevice(kDeviceSmartCard, &slot), code::kOk);
+    ASSERT_EQ(psa.SelectDevice(DeviceKind::SmartCard, &slot), code::kOk);
     EXPECT_TRUE(psa.initialised());
 }
 
 TEST_F(Enumeration, OpenSessionIsKeptWithoutEnumerating) {
     TokenAndCard();
     CK_SLOT_ID slot = 0;
-    ASSERT_EQ(psa.SelectDevice(kDeviceSmartCard, &slot), code::kOk);
+    ASSERT_EQ(psa.SelectDevice(DeviceKind::SmartCard, &slot), code::kOk);
     const std::string before = env.Read("pcsc.log");
     CK_SLOT_ID untouched = 77;
-    EXPECT_EQ(psa.SelectDevice(kDeviceUsbToken, &untouched), code::kOk);
+    EXPECT_EQ(psa.SelectDevice(DeviceKind::UsbToken, &untouched), code::kOk);
     EXPECT_EQ(untouched, 77u);
     EXPECT_EQ(env.Read("pcsc.log"), before);
 }
@@ -213,21 +213,22 @@ TEST_F(Enumeration, OpenSessionIsKeptWithoutEnumerating) {
 TEST_F(Enumeration, PcscFailuresGiveTheirCodes) {
     struct Case {
         const char* fail;
-        int kind;
+        DeviceKind kind;
         int expected;
     } cases[] = {
-        {"SCardEstablishContext", kDeviceAny, code::kPcscUnavailable},
-        {"SCardListCardsA", kDeviceAny, code::kPcscUnavailable},
-        {"SCardListReadersA", kDeviceSmartCard, code::kNoReader},
-        {"SCardListReadersA", kDeviceUsbToken, code::kNoToken},
-        {"SCardListReadersA", kDeviceAny, code::kNoReader93},
-        {"SCardLocateCardsA", kDeviceAny, code::kNoReader94},
+        {"SCardEstablishContext", DeviceKind::Any, code::kPcscUnavailable},
+        {"SCardListCardsA", DeviceKind::Any, code::kPcscUnavailable},
+        {"SCardListReadersA", DeviceKind::SmartCard, code::kNoReader},
+        {"SCardListReadersA", DeviceKind::UsbToken, code::kNoToken},
+        {"SCardListReadersA", DeviceKind::Any, code::kNoReader93},
+        {"SCardLocateCardsA", DeviceKind::Any, code::kNoReader94},
     };
     for (const Case& c : cases) {
         Readers(std::string("fail ") + c.fail + " 0x8010002E\nreader R 0|" + kCardAtr + "\n",
                 "slot R 0|token=card-b\n");
         CK_SLOT_ID slot = 0;
-        EXPECT_EQ(psa.SelectDevice(c.kind, &slot), c.expected) << c.fail << " kind " << c.kind;
+        EXPECT_EQ(psa.SelectDevice(c.kind, &slot), c.expected)
+            << c.fail << " kind " << DeviceKindNumber(c.kind);
         EXPECT_EQ(psa.session(), 0u);
     }
     // Every context is released again.
@@ -243,17 +244,17 @@ TEST_F(Enumeration, PcscFailuresGiveTheirCodes) {
 TEST_F(Enumeration, NoReadersAndNoLibrary) {
     Readers("", "");
     CK_SLOT_ID slot = 0;
-    EXPECT_EQ(psa.SelectDevice(kDeviceAny, &slot), code::kNoReader95);
-    EXPECT_EQ(psa.SelectDevice(kDeviceSmartCard, &slot), code::kNoReader);
+    EXPECT_EQ(psa.SelectDevice(DeviceKind::Any, &slot), code::kNoReader95);
+    EXPECT_EQ(psa.SelectDevice(DeviceKind::SmartCard, &slot), code::kNoReader);
     DeviceEntries entries;
-    EXPECT_EQ(psa.ListDevices(kDeviceAny, entries), code::kOk);
-    EXPECT_EQ(entries.count, 0);
+    EXPECT_EQ(psa.ListDevices(DeviceKind::Any, entries), code::kOk);
+    EXPECT_EQ(entries.size(), 0u);
 
     env.MapLibrary("winscard.dll", env.Path("missing.so"));
-    EXPECT_EQ(psa.SelectDevice(kDeviceAny, &slot), code::kPcscLibraryMissing);
+    EXPECT_EQ(psa.SelectDevice(DeviceKind::Any, &slot), code::kPcscLibraryMissing);
     // A library without the PC/SC functions.
     env.MapLibrary("winscard.dll", vq::test_paths::FakePkcs11());
-    EXPECT_EQ(psa.SelectDevice(kDeviceAny, &slot), code::kPcscLibraryMissing);
+    EXPECT_EQ(psa.SelectDevice(DeviceKind::Any, &slot), code::kPcscLibraryMissing);
 }
 
 }  // namespace

@@ -48,7 +48,7 @@ class Removal : public ::testing::Test {
     }
     void Open() {
         CK_SLOT_ID slot = 0;
-        ASSERT_EQ(psa.SelectDevice(kDeviceAny, &slot), code::kOk);
+        ASSERT_EQ(psa.SelectDevice(DeviceKind::Any, &slot), code::kOk);
         ASSERT_EQ(psa.ReadTokenState(), code::kOk);
         ASSERT_EQ(psa.LoginUser(&pin), code::kOk);
     }
@@ -150,10 +150,10 @@ TEST_F(Removal, FailedLabellingDestroysBothNewObjects) {
 TEST_F(Removal, DeviceGoneBeforeOpeningGivesNoEntry) {
     Configure("fail C_OpenSession 0xE0\n");
     CK_SLOT_ID slot = 0;
-    EXPECT_EQ(psa.SelectDevice(kDeviceAny, &slot), code::kNoCard);
+    EXPECT_EQ(psa.SelectDevice(DeviceKind::Any, &slot), code::kNoCard);
     EXPECT_FALSE(psa.loaded());
     Configure("fail C_GetTokenInfo 0x32\n");
-    EXPECT_EQ(psa.SelectDevice(kDeviceUsbToken, &slot), code::kNoToken);
+    EXPECT_EQ(psa.SelectDevice(DeviceKind::UsbToken, &slot), code::kNoToken);
     EXPECT_EQ(psa.session(), 0u);
 }
 

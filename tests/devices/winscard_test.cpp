@@ -215,25 +215,25 @@ TEST_F(RealPcscd, DeviceLayerFindsTheCardInTheVirtualReader) {
     int rc = 0;
     for (int i = 0; i < 100; ++i) {
         // Wait for the daemon and for vicc's card to arrive in the reader.
-        rc = psa.ListDevices(kDeviceSmartCard, entries);
-        if (entries.count > 0 && !entries.atrs[0].empty()) break;
+        rc = psa.ListDevices(DeviceKind::SmartCard, entries);
+        if (!entries.empty() && !entries[0].atr.empty()) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     ASSERT_EQ(rc, code::kOk) << env.Read("pcscd.log");
-    ASSERT_EQ(entries.count, 1);
-    EXPECT_EQ(entries.readers[0], "Virtual PCD 00 00");
-    EXPECT_EQ(HexEncode(entries.atrs[0]), kViccAtr);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].reader, "Virtual PCD 00 00");
+    EXPECT_EQ(HexEncode(entries[0].atr), kViccAtr);
     CK_SLOT_ID slot = 9;
-    ASSERT_EQ(psa.SelectDevice(kDeviceSmartCard, &slot), code::kOk);
+    ASSERT_EQ(psa.SelectDevice(DeviceKind::SmartCard, &slot), code::kOk);
     EXPECT_EQ(slot, 0u);
-    EXPECT_EQ(psa.SelectDevice(kDeviceUsbToken, &slot), code::kOk);  // session open: kept
+    EXPECT_EQ(psa.SelectDevice(DeviceKind::UsbToken, &slot), code::kOk);  // session open: kept
     psa.CloseSession();
     psa.UnloadModule();
     // The token test by ATR turns the same device into a USB token.
     env.SetTokens({kViccAtr});
     // Only the empty second reader is left for smart cards.
-    EXPECT_EQ(psa.SelectDevice(kDeviceSmartCard, &slot), code::kNoCard);
-    ASSERT_EQ(psa.SelectDevice(kDeviceUsbToken, &slot), code::kOk);
+    EXPECT_EQ(psa.SelectDevice(DeviceKind::SmartCard, &slot), code::kNoCard);
+    ASSERT_EQ(psa.SelectDevice(DeviceKind::UsbToken, &slot), code::kOk);
     EXPECT_EQ(psa.tokenFlag(), 1);
 }
 

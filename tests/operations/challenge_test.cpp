@@ -28,7 +28,7 @@ class ChallengeTest : public FlowTest {
         FlowTest::SetUp();
         key_ = MakeKey("k1.prv", "tajne");
         ASSERT_EQ(comp_->SetKey("k1", Hex("Firma").c_str(), key_.fingerprint.c_str(), 1), 0);
-        ASSERT_EQ(comp_->StoreLocation("k1", key_.path.c_str()), 0);
+        ASSERT_EQ(comp_->keys().StoreLocation("k1", key_.path.c_str()), 0);
         comp_->SetSignDialogRunner(PressOk);
     }
 

@@ -300,7 +300,7 @@ TEST_F(Flows, FlowsReportTheDeviceLayerCodeWhenNoDeviceIsThere) {
     EXPECT_EQ(flows().Initialise().code, code::kNoCard);
     EXPECT_FALSE(flows().Initialise().keyList);
     EXPECT_EQ(flows().ChangePin().code, code::kNoCard);
-    EXPECT_EQ(flows().RemoveKeys(kDeviceUsbToken).code, code::kNoToken);
+    EXPECT_EQ(flows().RemoveKeys(DeviceKind::UsbToken).code, code::kNoToken);
     EXPECT_TRUE(dialogs.pinModes.empty());
 }
 
@@ -309,7 +309,7 @@ TEST_F(Flows, FlowsReportTheDeviceLayerCodeWhenNoDeviceIsThere) {
 TEST_F(Flows, RemoveKeysReportsTheEntriesOfTheRemovedKeys) {
     dialogs.prompts.push_back({ui::kIdOk, kPin, ""});
     dialogs.remove = {print2};
-    const OpResult r = flows().RemoveKeys(kDeviceAny);
+    const OpResult r = flows().RemoveKeys(DeviceKind::Any);
     EXPECT_EQ(r.code, code::kOk);
     EXPECT_EQ(r.keyList.value_or("none"), "id-2");
     EXPECT_EQ(machine.KeyList(), "ProtectorCard|\"" + print1 + "\"");
@@ -321,14 +321,14 @@ TEST_F(Flows, RemovedFingerprintsMatchOnTheirFirstTwentyCharacters) {
     ASSERT_EQ(keys.SetKey("id-short", "73", print1.substr(0, 19).c_str(), kind::kSmartCard), 0);
     dialogs.prompts.push_back({ui::kIdOk, kPin, ""});
     dialogs.remove = {print1};
-    const OpResult r = flows().RemoveKeys(kDeviceSmartCard);
+    const OpResult r = flows().RemoveKeys(DeviceKind::SmartCard);
     EXPECT_EQ(r.code, code::kOk);
     EXPECT_EQ(r.keyList.value_or("none"), "id-1|id-near");
 }
 
 TEST_F(Flows, RemoveKeysAsksAgainAfterAWrongOrShortPin) {
     dialogs.prompts = {{ui::kIdOk, "0000", ""}, {ui::kIdOk, "12", ""}, {ui::kIdOk, kPin, ""}};
-    const OpResult r = flows().RemoveKeys(kDeviceAny);
+    const OpResult r = flows().RemoveKeys(DeviceKind::Any);
     EXPECT_EQ(r.code, code::kOk);
     EXPECT_EQ(dialogs.promptRuns, 3);
     EXPECT_EQ(Texts(), std::vector<std::string>{LoadText(kTextIncorrectPin)});
@@ -338,33 +338,33 @@ TEST_F(Flows, RemoveKeysAsksAgainAfterAWrongOrShortPin) {
 
 TEST_F(Flows, RemoveKeysEndings) {
     // Cancelled at the PIN prompt: the prompt's own result.
-    EXPECT_EQ(flows().RemoveKeys(kDeviceAny).code, ui::kIdCancel);
+    EXPECT_EQ(flows().RemoveKeys(DeviceKind::Any).code, ui::kIdCancel);
     // Cancelled in the key choice.
     dialogs.prompts.push_back({ui::kIdOk, kPin, ""});
     dialogs.removalOk = false;
-    OpResult r = flows().RemoveKeys(kDeviceAny);
+    OpResult r = flows().RemoveKeys(DeviceKind::Any);
     EXPECT_EQ(r.code, code::kCancelled);
     EXPECT_FALSE(r.keyList);
     // Locked and uninitialised devices stop before the prompt.
     machine.Configure("pinleft=0|pukleft=0");
-    r = flows().RemoveKeys(kDeviceAny);
+    r = flows().RemoveKeys(DeviceKind::Any);
     EXPECT_EQ(r.code, code::kPinAndPukLocked);
     EXPECT_EQ(Sorted(r.keyList), "id-1|id-2");
     machine.Configure("clearflags=0x8");
-    EXPECT_EQ(flows().RemoveKeys(kDeviceAny).code, code::kNotInitialised);
+    EXPECT_EQ(flows().RemoveKeys(DeviceKind::Any).code, code::kNotInitialised);
     EXPECT_EQ(dialogs.promptRuns, 2);
     // A PIN-locked device with a free PUK lets the prompt run; the login reports the lock.
     machine.Configure("pinleft=0");
     dialogs.prompts.push_back({ui::kIdOk, kPin, ""});
-    EXPECT_EQ(flows().RemoveKeys(kDeviceAny).code, code::kPinLocked);
+    EXPECT_EQ(flows().RemoveKeys(DeviceKind::Any).code, code::kPinLocked);
     // A card-only removal on a machine with only a card reader finds no USB token.
-    EXPECT_EQ(flows().RemoveKeys(kDeviceUsbToken).code, code::kNoToken);
+    EXPECT_EQ(flows().RemoveKeys(DeviceKind::UsbToken).code, code::kNoToken);
 }
 
 TEST_F(Flows, RemoveKeysThatLockTheDeviceForGoodReportItsKeyList) {
     machine.Configure("pukleft=0|pinleft=1");
     dialogs.prompts = {{ui::kIdOk, "0000", ""}, {ui::kIdOk, kPin, ""}};
-    const OpResult r = flows().RemoveKeys(kDeviceAny);
+    const OpResult r = flows().RemoveKeys(DeviceKind::Any);
     EXPECT_EQ(r.code, code::kPinAndPukLocked);
     EXPECT_EQ(Sorted(r.keyList), "id-1|id-2");
     EXPECT_EQ(Texts(), std::vector<std::string>{LoadText(kTextIncorrectPin)});

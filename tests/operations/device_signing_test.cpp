@@ -47,8 +47,8 @@ class DeviceSigning : public testing::ScriptedUiTest {
         env.Write("pcsc.conf", std::string("reader ") + kCardReader + "|" + kCardAtr + "\nreader " +
                                    kTokenReader + "|" + kTokenAtr + "\n");
         Slots("", "");
-        cardPrint = Generate(kDeviceSmartCard, "card-key");
-        tokenPrint = Generate(kDeviceUsbToken, "token-key");
+        cardPrint = Generate(DeviceKind::SmartCard, "card-key");
+        tokenPrint = Generate(DeviceKind::UsbToken, "token-key");
         ASSERT_EQ(comp.SetKey("c1", HexEncode(std::string_view("card-key")).c_str(),
                               cardPrint.c_str(), kind::kSmartCard),
                   code::kOk);
@@ -66,7 +66,7 @@ class DeviceSigning : public testing::ScriptedUiTest {
                                   env.Path("p11.log") + "\nslot " + kCardReader + "|token=card" +
                                   card + "\nslot " + kTokenReader + "|token=token" + token + "\n");
     }
-    std::string Generate(int deviceKind, const std::string& label) {
+    std::string Generate(DeviceKind deviceKind, const std::string& label) {
         CPSA psa;
         CK_SLOT_ID slot = 0;
         EXPECT_EQ(psa.SelectDevice(deviceKind, &slot), code::kOk);
@@ -80,13 +80,13 @@ class DeviceSigning : public testing::ScriptedUiTest {
     }
     // One press of the sign button, as the order dialog runs it.
     int Attempt(const std::string& keyId, bool silent = false) {
-        session = std::make_unique<SignSession>(comp);
+        session = std::make_unique<SignSession>(comp.signing());
         session->set_no_order(false);
         EXPECT_EQ(session->SetUp(HexEncode(std::string_view(kOrder)), "|c1|t1|a1|", keyId), 0);
         session->set_purpose(purpose::kOrder);
         session->set_silent(silent);
-        for (std::size_t i = 0; i < comp.Count(); ++i)
-            if (comp.At(i)->id == keyId) session->Select(static_cast<int>(i));
+        for (std::size_t i = 0; i < comp.keys().Count(); ++i)
+            if (comp.keys().At(i)->id == keyId) session->Select(static_cast<int>(i));
         return session->SigningAttempt(nullptr, nullptr);
     }
     // Only the card reader is connected, so that "any device" means the card.
@@ -154,7 +154,7 @@ TEST_F(DeviceSigning, WrongPinAsksAgainWithinOneAttempt) {
     ExpectVerifies("card", "card-key");
     ExpectScriptDone();
     EXPECT_GE(Find({"\"event\":\"message\"", ErrorBox(kTextIncorrectPin)}), 0);
-    EXPECT_EQ(comp.Find("c1")->wrongPasswordCount, 0);
+    EXPECT_EQ(comp.keys().Find("c1")->wrongPasswordCount, 0);
 }
 
 TEST_F(DeviceSigning, PinRunningOutWithThePukLockedGivesTheDeviceKeyList) {
@@ -163,7 +163,7 @@ TEST_F(DeviceSigning, PinRunningOutWithThePukLockedGivesTheDeviceKeyList) {
     ASSERT_EQ(Attempt("c1"), code::kPinAndPukLocked);
     ExpectScriptDone();
     EXPECT_EQ(session->code91Value(), "ProtectorCard|\"" + cardPrint + "\"");
-    EXPECT_EQ(MapDeviceKeyList(comp, session->code91Value()), "c1");
+    EXPECT_EQ(MapDeviceKeyList(comp.keys(), session->code91Value()), "c1");
 }
 
 TEST_F(DeviceSigning, DeviceBlockedBeforeTheFirstPressGivesItsKeyListForEveryDeviceKind) {
@@ -175,13 +175,13 @@ TEST_F(DeviceSigning, DeviceBlockedBeforeTheFirstPressGivesItsKeyListForEveryDev
     for (bool silent : {false, true}) {
         ASSERT_EQ(Attempt("c1", silent), code::kPinAndPukLocked) << silent;
         EXPECT_EQ(session->code91Value(), "ProtectorCard|\"" + cardPrint + "\"");
-        EXPECT_EQ(MapDeviceKeyList(comp, session->code91Value()), "c1|a1");
+        EXPECT_EQ(MapDeviceKeyList(comp.keys(), session->code91Value()), "c1|a1");
         ASSERT_EQ(Attempt("t1", silent), code::kPinAndPukLocked) << silent;
-        EXPECT_EQ(MapDeviceKeyList(comp, session->code91Value()), "t1");
+        EXPECT_EQ(MapDeviceKeyList(comp.keys(), session->code91Value()), "t1");
     }
     CardReaderOnly();
     ASSERT_EQ(Attempt("a1"), code::kPinAndPukLocked);
-    EXPECT_EQ(MapDeviceKeyList(comp, session->code91Value()), "c1|a1");
+    EXPECT_EQ(MapDeviceKeyList(comp.keys(), session->code91Value()), "c1|a1");
     ExpectScriptDone();
     EXPECT_EQ(Find({"\"event\":\"dialog-open\""}), -1);
     // A later attempt on a device that is no longer blocked carries no stale list.
@@ -306,7 +306,7 @@ TEST_F(DeviceSignMethod, TokenKeySignsAnOrderThroughTheOrderDialog) {
     EXPECT_EQ(r.fields[0], "t1");
     std::vector<unsigned char> signature;
     ASSERT_EQ(HexDecode(r.fields[1], signature), 0);
-    session = std::make_unique<SignSession>(comp);
+    session = std::make_unique<SignSession>(comp.signing());
     session->signature().assign(signature.begin(), signature.end());
     ExpectVerifies("token", "token-key");
 }

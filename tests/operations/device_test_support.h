@@ -152,7 +152,7 @@ class DeviceMachine {
     int WithDevice(const std::string& pin, Op op) {
         CPSA psa;
         CK_SLOT_ID slot = 0;
-        int code = psa.SelectDevice(kDeviceAny, &slot);
+        int code = psa.SelectDevice(DeviceKind::Any, &slot);
         if (code == code::kOk) code = psa.ReadTokenState();
         if (code == code::kOk && !pin.empty()) {
             SecureString p(pin);

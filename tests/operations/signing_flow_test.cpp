@@ -26,11 +26,11 @@ class SigningFlowTest : public FlowTest {
     // Declares a key-file key whose file is remembered at its path.
     void DeclareFileKey(const std::string& id, const TestKey& k) {
         ASSERT_EQ(comp_->SetKey(id.c_str(), Hex("Firma").c_str(), k.fingerprint.c_str(), 1), 0);
-        ASSERT_EQ(comp_->StoreLocation(id.c_str(), k.path.c_str()), 0);
+        ASSERT_EQ(comp_->keys().StoreLocation(id.c_str(), k.path.c_str()), 0);
     }
     // An order session on the key at `index`, as the dialog sets it up.
     std::unique_ptr<SignSession> OrderSession(int index, const std::string& filter = "|k1|") {
-        auto s = std::make_unique<SignSession>(*comp_);
+        auto s = std::make_unique<SignSession>(comp_->signing());
         s->set_no_order(false);
         EXPECT_EQ(s->SetUp(Hex(kOrder), filter, "k1"), 0);
         s->Select(index);
@@ -49,7 +49,7 @@ TEST_F(SigningFlowTest, GoodPasswordSignsTheDecodedOrderWithSha256) {
     auto s = OrderSession(0);
     EXPECT_EQ(s->SigningAttempt(nullptr, nullptr), code::kOk);
     EXPECT_TRUE(Verifies(k.key.get(), kOrder, s->signature()));
-    EXPECT_EQ(comp_->Find("k1")->wrongPasswordCount, 0);
+    EXPECT_EQ(comp_->keys().Find("k1")->wrongPasswordCount, 0);
     EXPECT_TRUE(page_.calls.empty());
     EXPECT_EQ(ui_.Finish(), 0) << ui_.Error();
 }
@@ -63,7 +63,7 @@ TEST_F(SigningFlowTest, ThreeWrongPasswordsBlockTheKeyAndTellThePage) {
     auto s = OrderSession(0);
     for (int i = 1; i <= 3; ++i) {
         EXPECT_EQ(s->SigningAttempt(nullptr, nullptr), code::kWrongPassword) << i;
-        EXPECT_EQ(comp_->Find("k1")->wrongPasswordCount, i);
+        EXPECT_EQ(comp_->keys().Find("k1")->wrongPasswordCount, i);
         ASSERT_EQ(page_.calls.size(), static_cast<std::size_t>(i));
         EXPECT_EQ(page_.calls.back(), (std::vector<std::string>{"componentWKPEvent", "", "k1",
                                                                 "Firma", std::to_string(i)}));
@@ -87,18 +87,18 @@ TEST_F(SigningFlowTest, AGoodPasswordResetsTheCountAndASmartCardIsNeverBlocked) 
     auto s = OrderSession(0);
     EXPECT_EQ(s->SigningAttempt(nullptr, nullptr), code::kWrongPassword);
     EXPECT_EQ(s->SigningAttempt(nullptr, nullptr), code::kOk);
-    EXPECT_EQ(comp_->Find("k1")->wrongPasswordCount, 0);
+    EXPECT_EQ(comp_->keys().Find("k1")->wrongPasswordCount, 0);
 
     ASSERT_EQ(comp_->SetKey("card", Hex("Karta").c_str(), k.fingerprint.c_str(), 2), 0);
-    comp_->Find("card")->wrongPasswordCount = 7;
-    EXPECT_FALSE(comp_->Find("card")->Blocked());
+    comp_->keys().Find("card")->wrongPasswordCount = 7;
+    EXPECT_FALSE(comp_->keys().Find("card")->Blocked());
 }
 
 TEST_F(SigningFlowTest, WrongFileIsForgottenAndTheNextAttemptAsksForTheRightOne) {
     const TestKey right = MakeKey("right.prv", "tajne");
     const TestKey other = MakeKey("other.prv", "tajne");
     ASSERT_EQ(comp_->SetKey("k1", Hex("Firma").c_str(), right.fingerprint.c_str(), 1), 0);
-    ASSERT_EQ(comp_->StoreLocation("k1", other.path.c_str()), 0);
+    ASSERT_EQ(comp_->keys().StoreLocation("k1", other.path.c_str()), 0);
 
     Script(Password("tajne") + "message ok\nfile \"" + right.path + "\"\n" + Password("tajne"));
     auto s = OrderSession(0);
@@ -123,7 +123,7 @@ TEST_F(SigningFlowTest, WrongFileIsForgottenAndTheNextAttemptAsksForTheRightOne)
 TEST_F(SigningFlowTest, DeletedRememberedFileIsAskedForAndStoredAtFinish) {
     const TestKey k = MakeKey("k1.prv", "tajne");
     DeclareFileKey("k1", k);
-    ASSERT_EQ(comp_->StoreLocation("k1", Path("gone.prv").c_str()), 0);
+    ASSERT_EQ(comp_->keys().StoreLocation("k1", Path("gone.prv").c_str()), 0);
     // A wrong password after choosing the file must not ask for the file again.
     Script("message ok\nfile \"" + k.path + "\"\n" + Password("zle") + "message ok\n" +
            Password("tajne"));
@@ -158,11 +158,11 @@ TEST_F(SigningFlowTest, KeyKindsTheEngineRefuses) {
     auto s = OrderSession(0);
     EXPECT_EQ(s->SigningAttempt(nullptr, nullptr), code::kKindNotUsable);
     // Nothing selected, or no order at all.
-    SignSession none(*comp_);
+    SignSession none(comp_->signing());
     none.set_no_order(false);
     EXPECT_EQ(none.SetUp(Hex(kOrder), "|k1|", ""), 0);
     EXPECT_EQ(none.SigningAttempt(nullptr, nullptr), code::kKindNotUsable);
-    SignSession empty(*comp_);
+    SignSession empty(comp_->signing());
     empty.Select(0);
     EXPECT_EQ(empty.SigningAttempt(nullptr, nullptr), code::kInvalidArgument);
 }
